@@ -1,0 +1,273 @@
+#include "frame/function.hpp"
+
+#include <cstddef>
+#include <structmember.h>
+
+#include "frame/exceptions.hpp"
+#include "frame/module.hpp"
+#include "frame/ref.hpp"
+#include "frame/traceback.hpp"
+
+namespace norvale::frame {
+
+namespace {
+
+constexpr Py_ssize_t max_parameters = 16;
+
+PyObject *function_vectorcall(PyObject *self, PyObject *const *args, size_t nargsf, PyObject *kwnames) {
+    return call_function(reinterpret_cast<FunctionObject *>(self), args, nargsf, kwnames);
+}
+
+FunctionObject *as_function(PyObject *self) { return reinterpret_cast<FunctionObject *>(self); }
+
+int traverse(PyObject *self, visitproc visit, void *arg) {
+    FunctionObject *f = as_function(self);
+    Py_VISIT(Py_TYPE(self));
+    Py_VISIT(f->name);
+    Py_VISIT(f->qualname);
+    Py_VISIT(f->module);
+    Py_VISIT(f->doc);
+    Py_VISIT(f->globals);
+    Py_VISIT(f->dict);
+    Py_VISIT(f->code);
+    Py_VISIT(f->annotations);
+    Py_VISIT(f->defaults);
+    Py_VISIT(f->defaults_shown);
+    Py_VISIT(f->kwdefaults_shown);
+    Py_VISIT(f->traceback_name);
+    Py_VISIT(f->extra);
+    return 0;
+}
+
+int clear(PyObject *self) {
+    FunctionObject *f = as_function(self);
+    Py_CLEAR(f->name);
+    Py_CLEAR(f->qualname);
+    Py_CLEAR(f->module);
+    Py_CLEAR(f->doc);
+    Py_CLEAR(f->globals);
+    Py_CLEAR(f->dict);
+    Py_CLEAR(f->code);
+    Py_CLEAR(f->annotations);
+    Py_CLEAR(f->defaults);
+    Py_CLEAR(f->defaults_shown);
+    Py_CLEAR(f->kwdefaults_shown);
+    Py_CLEAR(f->traceback_name);
+    Py_CLEAR(f->extra);
+    return 0;
+}
+
+void dealloc(PyObject *self) {
+    PyTypeObject *type = Py_TYPE(self);
+    PyObject_GC_UnTrack(self);
+    if (as_function(self)->weakrefs) PyObject_ClearWeakRefs(self);
+    clear(self);
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+PyObject *repr(PyObject *self) {
+    return PyUnicode_FromFormat("<native function %U at %p>", as_function(self)->qualname, self);
+}
+
+// Replaces *slot by value, which must be a str.
+int set_string(PyObject *value, PyObject **slot, const char *message) {
+    if (!value || !PyUnicode_Check(value)) {
+        PyErr_SetString(PyExc_TypeError, message);
+        return -1;
+    }
+    Py_XSETREF(*slot, Py_NewRef(value));
+    return 0;
+}
+
+PyObject *get_name(PyObject *self, void *) { return Py_NewRef(as_function(self)->name); }
+int set_name(PyObject *self, PyObject *value, void *) {
+    return set_string(value, &as_function(self)->name, "__name__ must be set to a string object");
+}
+PyObject *get_qualname(PyObject *self, void *) { return Py_NewRef(as_function(self)->qualname); }
+int set_qualname(PyObject *self, PyObject *value, void *) {
+    return set_string(value, &as_function(self)->qualname, "__qualname__ must be set to a string object");
+}
+
+PyObject *get_doc(PyObject *self, void *) { return Py_NewRef(as_function(self)->doc); }
+int set_doc(PyObject *self, PyObject *value, void *) {
+    Py_XSETREF(as_function(self)->doc, Py_NewRef(value ? value : Py_None));
+    return 0;
+}
+
+// __defaults__ and __kwdefaults__ can be replaced for show; calls keep their own defaults.
+int set_shown(PyObject *value, PyObject **slot, bool (*accepts)(PyObject *), const char *message,
+              const char *attribute) {
+    if (!value) value = Py_None;
+    if (value != Py_None && !accepts(value)) {
+        PyErr_SetString(PyExc_TypeError, message);
+        return -1;
+    }
+    if (PyErr_WarnFormat(PyExc_RuntimeWarning, 1, "changes to %s do not affect the values used in calls",
+                         attribute) < 0)
+        return -1;
+    Py_XSETREF(*slot, Py_NewRef(value));
+    return 0;
+}
+
+PyObject *get_defaults(PyObject *self, void *) { return Py_NewRef(as_function(self)->defaults_shown); }
+int set_defaults(PyObject *self, PyObject *value, void *) {
+    return set_shown(value, &as_function(self)->defaults_shown, [](PyObject *v) { return bool(PyTuple_Check(v)); },
+                     "__defaults__ must be set to a tuple object", "__defaults__");
+}
+PyObject *get_kwdefaults(PyObject *self, void *) { return Py_NewRef(as_function(self)->kwdefaults_shown); }
+int set_kwdefaults(PyObject *self, PyObject *value, void *) {
+    return set_shown(value, &as_function(self)->kwdefaults_shown, [](PyObject *v) { return bool(PyDict_Check(v)); },
+                     "__kwdefaults__ must be set to a dict object", "__kwdefaults__");
+}
+
+PyObject *get_annotations(PyObject *self, void *) {
+    FunctionObject *f = as_function(self);
+    if (!f->annotations && !(f->annotations = PyDict_New())) return nullptr;
+    return Py_NewRef(f->annotations);
+}
+int set_annotations(PyObject *self, PyObject *value, void *) {
+    if (value == Py_None) value = nullptr;
+    if (value && !PyDict_Check(value)) {
+        PyErr_SetString(PyExc_TypeError, "__annotations__ must be set to a dict object");
+        return -1;
+    }
+    Py_XSETREF(as_function(self)->annotations, Py_XNewRef(value));
+    return 0;
+}
+
+PyObject *get_globals(PyObject *self, void *) { return Py_NewRef(as_function(self)->globals); }
+PyObject *get_closure(PyObject *, void *) { Py_RETURN_NONE; }
+PyObject *get_code(PyObject *self, void *) { return Py_NewRef(as_function(self)->code); }
+
+PyGetSetDef getset[] = {
+    {"__name__", get_name, set_name, nullptr, nullptr},
+    {"__qualname__", get_qualname, set_qualname, nullptr, nullptr},
+    {"__doc__", get_doc, set_doc, nullptr, nullptr},
+    {"__defaults__", get_defaults, set_defaults, nullptr, nullptr},
+    {"__kwdefaults__", get_kwdefaults, set_kwdefaults, nullptr, nullptr},
+    {"__annotations__", get_annotations, set_annotations, nullptr, nullptr},
+    {"__globals__", get_globals, nullptr, nullptr, nullptr},
+    {"__closure__", get_closure, nullptr, nullptr, nullptr},
+    {"__code__", get_code, nullptr, nullptr, nullptr},
+    {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyMemberDef members[] = {
+    {"__module__", T_OBJECT, offsetof(FunctionObject, module), 0, nullptr},
+    {"__vectorcalloffset__", T_PYSSIZET, offsetof(FunctionObject, vectorcall), READONLY, nullptr},
+    {"__dictoffset__", T_PYSSIZET, offsetof(FunctionObject, dict), READONLY, nullptr},
+    {"__weaklistoffset__", T_PYSSIZET, offsetof(FunctionObject, weakrefs), READONLY, nullptr},
+    {nullptr, 0, 0, 0, nullptr},
+};
+
+// Pickled by reference: the qualified name, found again in the function's module.
+PyObject *reduce(PyObject *self, PyObject *) { return Py_NewRef(as_function(self)->qualname); }
+
+PyMethodDef methods[] = {
+    {"__reduce__", reduce, METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot slots[] = {
+    {Py_tp_dealloc, reinterpret_cast<void *>(dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void *>(traverse)},
+    {Py_tp_clear, reinterpret_cast<void *>(clear)},
+    {Py_tp_repr, reinterpret_cast<void *>(repr)},
+    {Py_tp_call, reinterpret_cast<void *>(PyVectorcall_Call)},
+    {Py_tp_getset, getset},
+    {Py_tp_members, members},
+    {Py_tp_methods, methods},
+    {0, nullptr},
+};
+
+PyType_Spec spec = {
+    "norvale.cython.native_function",
+    sizeof(FunctionObject),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_BASETYPE,
+    slots,
+};
+
+PyTypeObject *the_type = nullptr;
+
+PyObject *make_code(const FunctionDef &def, PyObject *name, PyObject *qualname) {
+    const Py_ssize_t params = def.parameters.count;
+    Ref varnames = Ref::steal(PyTuple_New(params + def.local_count));
+    if (!varnames) return nullptr;
+    for (Py_ssize_t i = 0; i < params; ++i)
+        PyTuple_SET_ITEM(varnames.get(), i, Py_NewRef(def.parameters.names[i]->object()));
+    for (Py_ssize_t i = 0; i < def.local_count; ++i) {
+        PyObject *local = PyUnicode_InternFromString(def.locals[i]);
+        if (!local) return nullptr;
+        PyTuple_SET_ITEM(varnames.get(), params + i, local);
+    }
+    Ref empty_bytes = Ref::steal(PyBytes_FromStringAndSize(nullptr, 0));
+    Ref empty_tuple = Ref::steal(PyTuple_New(0));
+    Ref filename = Ref::steal(PyUnicode_FromString(this_module.source));
+    if (!empty_bytes || !empty_tuple || !filename) return nullptr;
+    return reinterpret_cast<PyObject *>(PyUnstable_Code_New(
+        int(params), 0, int(params + def.local_count), 0, CO_OPTIMIZED | CO_NEWLOCALS, empty_bytes.get(),
+        empty_tuple.get(), empty_tuple.get(), varnames.get(), empty_tuple.get(), empty_tuple.get(), filename.get(),
+        name, qualname, def.line, empty_bytes.get(), empty_bytes.get()));
+}
+
+}  // namespace
+
+PyTypeObject *function_type() noexcept {
+    if (!the_type) the_type = reinterpret_cast<PyTypeObject *>(PyType_FromSpec(&spec));
+    return the_type;
+}
+
+PyObject *make_function(const FunctionDef &def, PyObject *globals, PyObject *defaults, PyTypeObject *type) noexcept {
+    if (!type && !(type = function_type())) return nullptr;
+    Ref self = Ref::steal(PyType_GenericAlloc(type, 0));
+    if (!self) return nullptr;
+    FunctionObject *f = as_function(self.get());
+    f->vectorcall = function_vectorcall;
+    f->def = &def;
+    if (!(f->name = PyUnicode_InternFromString(def.name))) return nullptr;
+    f->qualname = def.qualname ? PyUnicode_FromString(def.qualname) : Py_NewRef(f->name);
+    if (!f->qualname) return nullptr;
+    if (!(f->module = PyUnicode_FromString(this_module.dotted))) return nullptr;
+    f->doc = def.doc ? PyUnicode_FromString(def.doc) : Py_NewRef(Py_None);
+    if (!f->doc) return nullptr;
+    f->globals = Py_NewRef(globals);
+    f->defaults = Py_XNewRef(defaults);
+    f->defaults_shown = Py_NewRef(defaults ? defaults : Py_None);
+    f->kwdefaults_shown = Py_NewRef(Py_None);
+    if (!(f->traceback_name = PyUnicode_FromFormat("%s.%s", this_module.dotted, def.name))) return nullptr;
+    if (!(f->code = make_code(def, f->name, f->qualname))) return nullptr;
+    return self.release();
+}
+
+PyObject *call_function(FunctionObject *self, PyObject *const *args, size_t nargsf, PyObject *kwnames) noexcept {
+    const FunctionDef &def = *self->def;
+    const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+    const char *message_name = def.message_name ? def.message_name : def.name;
+    int line = def.line;
+    PyObject *values[max_parameters];
+    PyObject *result = nullptr;
+    const int bound = def.parameters.count == 0
+                          ? bind_no_arguments(message_name, nargs, kwnames)
+                          : bind_arguments(message_name, def.parameters, self->defaults, args, nargs, kwnames, values);
+    if (bound == 0) {
+        try {
+            result = def.body(self, values, line);
+        } catch (...) {
+            raise_from_cpp_exception();
+            result = nullptr;
+        }
+        if (!result && !PyErr_Occurred())
+            PyErr_SetString(PyExc_SystemError, "native function failed without setting an exception");
+    }
+    if (!result) {
+        const char *entry = PyUnicode_AsUTF8(self->traceback_name);
+        if (entry) add_traceback(entry, line);
+        else PyErr_Clear();
+    }
+    return result;
+}
+
+}  // namespace norvale::frame

@@ -1,0 +1,163 @@
+// Create and exec steps: one module object per process, set up once, in a fixed order.
+#include "frame/module.hpp"
+
+#include <cstdint>
+
+#include "frame/names.hpp"
+#include "frame/numpy_binding.hpp"
+#include "frame/ref.hpp"
+#include "frame/traceback.hpp"
+#include "frame/type_imports.hpp"
+
+namespace norvale::frame {
+
+namespace {
+
+// Process-wide state of this module file; never freed.
+constinit std::int64_t owning_interpreter = -1;
+constinit PyObject *the_module = nullptr;
+constinit PyObject *the_dict = nullptr;
+constinit PyObject *the_builtins = nullptr;
+
+int copy_spec_attribute(PyObject *spec, PyObject *module_dict, const char *from, const char *to,
+                        bool skip_none) {
+    Ref value = Ref::steal(PyObject_GetAttrString(spec, from));
+    if (!value) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return -1;
+        PyErr_Clear();
+        return 0;
+    }
+    if (skip_none && value.get() == Py_None) return 0;
+    return PyDict_SetItemString(module_dict, to, value.get());
+}
+
+PyObject *create_step(PyObject *spec, PyModuleDef *) {
+    std::int64_t current = PyInterpreterState_GetID(PyInterpreterState_Get());
+    if (current == -1 && PyErr_Occurred()) return nullptr;
+    if (owning_interpreter == -1) {
+        owning_interpreter = current;
+    } else if (current != owning_interpreter) {
+        PyErr_SetString(PyExc_ImportError,
+                        "Interpreter change detected - this module can only be loaded into one "
+                        "interpreter per process.");
+        return nullptr;
+    }
+    if (the_module) return Py_NewRef(the_module);
+
+    Ref name = Ref::steal(PyObject_GetAttrString(spec, "name"));
+    if (!name) return nullptr;
+    Ref module = Ref::steal(PyModule_NewObject(name.get()));
+    if (!module) return nullptr;
+    PyObject *dict = PyModule_GetDict(module.get());
+    if (copy_spec_attribute(spec, dict, "loader", "__loader__", false) < 0 ||
+        copy_spec_attribute(spec, dict, "origin", "__file__", false) < 0 ||
+        copy_spec_attribute(spec, dict, "parent", "__package__", false) < 0 ||
+        copy_spec_attribute(spec, dict, "submodule_search_locations", "__path__", true) < 0)
+        return nullptr;
+    return module.release();
+}
+
+int check_python_version() {
+    const int major = Py_Version >> 24, minor = (Py_Version >> 16) & 0xff;
+    if (major == 3 && minor == 12) return 0;
+    char message[200];
+    PyOS_snprintf(message, sizeof message,
+                  "compile time Python version %d.%d of module '%.100s' %s runtime version %d.%d", 3, 12,
+                  this_module.dotted, "does not match", major, minor);
+    return PyErr_WarnEx(PyExc_RuntimeWarning, message, 1);
+}
+
+int register_in_sys_modules() {
+    PyObject *modules = PyImport_GetModuleDict();
+    Ref name = Ref::steal(PyUnicode_FromString(this_module.dotted));
+    if (!name) return -1;
+    int present = PyDict_Contains(modules, name.get());
+    if (present < 0) return -1;
+    return present ? 0 : PyDict_SetItem(modules, name.get(), the_module);
+}
+
+// Exec steps 2 to 10. `names_ready` tells the caller whether the failure gets a traceback entry.
+int run_exec(PyObject *module, bool &names_ready) {
+    the_module = Py_NewRef(module);
+    the_dict = PyModule_GetDict(module);
+    if (!the_builtins) {
+        the_builtins = PyImport_ImportModule("builtins");
+        if (!the_builtins) return -1;
+    }
+    if (PyObject_SetAttrString(module, "__builtins__", the_builtins) < 0) return -1;
+    if (check_python_version() < 0) return -1;
+
+    if (Name::prepare_all() < 0) return -1;
+    names_ready = true;
+    if (this_module.constants && this_module.constants() < 0) return -1;
+
+    if (this_module.numpy == NumpyBinding::at_exec && bind_numpy_at_exec() < 0) return -1;
+    if (register_in_sys_modules() < 0) return -1;
+    if (Builtin::fetch_all(the_builtins) < 0) return -1;
+    if (this_module.numpy != NumpyBinding::none && import_numpy_types(this_module.broadcast) < 0)
+        return -1;
+    if (this_module.body(the_dict) < 0) return -1;
+
+    Ref test = Ref::steal(PyDict_New());
+    if (!test) return -1;
+    return PyDict_SetItemString(the_dict, "__test__", test.get());
+}
+
+int exec_step(PyObject *module) {
+    if (the_module) {
+        if (the_module == module) return 0;
+        PyErr_Format(PyExc_RuntimeError,
+                     "Module '%s' has already been imported. Re-initialisation is not supported.",
+                     this_module.name);
+        return -1;
+    }
+    bool names_ready = false;
+    if (run_exec(module, names_ready) == 0) return 0;
+
+    char entry[256];
+    PyOS_snprintf(entry, sizeof entry, "init %s", this_module.dotted);
+    if (!PyErr_Occurred()) PyErr_SetString(PyExc_ImportError, entry);
+    else if (names_ready) add_traceback(entry, 1);
+    the_dict = nullptr;
+    Py_CLEAR(the_module);
+    return -1;
+}
+
+PyModuleDef_Slot slots[] = {
+    {Py_mod_create, reinterpret_cast<void *>(create_step)},  // one module object per process
+    {Py_mod_exec, reinterpret_cast<void *>(exec_step)},      // guards, constants, NumPy, body
+    {0, nullptr},
+};
+
+}  // namespace
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT,
+    this_module.name,
+    this_module.doc,
+    0,        // no per-module state: it is process-wide
+    nullptr,  // functions are placed by the module body
+    slots,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+PyObject *module_dict() noexcept { return the_dict; }
+PyObject *builtins_module() noexcept { return the_builtins; }
+PyTypeObject *numpy_ndarray_type() noexcept { return imported_ndarray_type(); }
+
+int set_global(PyObject *globals, const char *name, PyObject *value) noexcept {
+    if (!value) return -1;
+    int status = PyDict_SetItemString(globals, name, value);
+    Py_DECREF(value);
+    return status;
+}
+
+PyObject *import_module(const char *dotted) noexcept {
+    Ref name = Ref::steal(PyUnicode_FromString(dotted));
+    if (!name) return nullptr;
+    return PyImport_ImportModuleLevelObject(name.get(), the_dict, nullptr, nullptr, 0);
+}
+
+}  // namespace norvale::frame

@@ -1,0 +1,1 @@
+"""Native routines over NumPy arrays and ordered database keys."""
