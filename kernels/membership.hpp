@@ -2,6 +2,7 @@
 // No Python objects, no interpreter lock: data pointers, lengths and byte strides only.
 #pragma once
 
+#include <algorithm>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
@@ -29,7 +30,10 @@ template <typename T>
 struct SetKey<T> {
     using type = std::conditional_t<sizeof(T) == 4, std::uint32_t, std::uint64_t>;
     static bool of(T value, type &key) noexcept {
-        if (std::isnan(value)) return false;
+        if (std::isnan(value)) {
+            key = 0;
+            return false;
+        }
         if (value == T(0)) value = T(0);
         std::memcpy(&key, &value, sizeof key);
         return true;
@@ -53,17 +57,25 @@ template <typename T, typename Element, typename Test>
 void mark_members(Strided<Element> elements, Strided<Test> test, std::uint8_t *out, std::ptrdiff_t out_stride) {
     using Key = typename SetKey<T>::type;
     FlatSet<Key> set;
-    Key key;
+    Key key{};
     for (std::size_t i = 0; i < test.size; ++i)
         if (SetKey<T>::of(T(test[i]), key)) set.insert(key);
 
-    // Past the caches, probes are memory-bound: look ahead and prefetch the slots to come.
-    constexpr std::size_t ahead = 16;
-    const bool prefetch = set.capacity() * sizeof(Key) > (std::size_t(1) << 18) && elements.size > ahead;
-    for (std::size_t j = 0; j < elements.size; ++j) {
-        if (prefetch && j + ahead < elements.size && SetKey<T>::of(T(elements[j + ahead]), key)) set.prefetch(key);
-        const bool found = SetKey<T>::of(T(elements[j]), key) && set.contains(key);
-        out[std::ptrdiff_t(j) * out_stride] = found ? 1 : 0;
+    // Past the caches, probes wait on memory. Work in blocks: compute and prefetch the home
+    // buckets of a whole block first, so that its cache misses overlap, then probe.
+    constexpr std::size_t block = 32;
+    const bool prefetch = set.bytes() > (std::size_t(1) << 20);
+    Key keys[block];
+    bool keyed[block];
+    for (std::size_t start = 0; start < elements.size; start += block) {
+        const std::size_t count = std::min(block, elements.size - start);
+        for (std::size_t i = 0; i < count; ++i) {
+            keyed[i] = SetKey<T>::of(T(elements[start + i]), keys[i]);
+            if (prefetch) set.prefetch(keys[i]);
+        }
+        std::uint8_t *row = out + std::ptrdiff_t(start) * out_stride;
+        for (std::size_t i = 0; i < count; ++i)
+            row[std::ptrdiff_t(i) * out_stride] = std::uint8_t(keyed[i] & set.contains(keys[i]));
     }
 }
 
