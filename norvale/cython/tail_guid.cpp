@@ -1,0 +1,184 @@
+// norvale.cython.tail_guid: identifiers that sort after every older one in a database index.
+//
+// Layout of the 128 bits, most significant first: 32 one-bits, the low 32 bits of the Unix time
+// in seconds, two zero bits, a 6-bit per-process call counter, 56 random bits.
+#include <cstdint>
+#include <ctime>
+
+#include "frame/frame.hpp"
+
+namespace frame = norvale::frame;
+using frame::Ref;
+
+namespace {
+
+frame::Name name_secrets{"secrets"};
+frame::Name name_randbits{"randbits"};
+frame::Name name_uuid{"uuid"};
+frame::Name name_UUID{"UUID"};
+frame::Name name_int{"int"};
+frame::Builtin builtin_int{"int"};
+
+// Made once at exec, so that a call creates no constants of its own.
+PyObject *random_bit_count = nullptr;  // 56
+PyObject *upper_shift = nullptr;       // 64
+PyObject *low_32_bits = nullptr;       // 0xFFFFFFFF
+PyObject *int_keyword = nullptr;       // ("int",)
+
+// Sequence number of the next identifier, 0..63; process-wide, guarded by the interpreter lock.
+std::uint64_t call_counter = 0;
+
+constexpr std::uint64_t prefix = 0xFFFFFFFFu;
+
+static_assert(sizeof(std::time_t) == 8, "the clock must be read as a 64-bit count of seconds");
+
+// Idempotent: an import retried after a failed exec keeps what the first attempt made.
+int make_constants() {
+    if (!random_bit_count) random_bit_count = PyLong_FromLong(56);
+    if (!upper_shift) upper_shift = PyLong_FromLong(64);
+    if (!low_32_bits) low_32_bits = PyLong_FromUnsignedLong(0xFFFFFFFFul);
+    if (!int_keyword) int_keyword = PyTuple_Pack(1, name_int.object());
+    return random_bit_count && upper_shift && low_32_bits && int_keyword ? 0 : -1;
+}
+
+// An exact int, from the result of an object's __int__ (nb_int) slot; nullptr with an exception set.
+PyObject *int_from_number_slot(PyObject *value) {
+    PyNumberMethods *number = Py_TYPE(value)->tp_as_number;
+    Ref result;
+    if (number && number->nb_int) result = Ref::steal(number->nb_int(value));
+    if (!result) {
+        if (!PyErr_Occurred()) PyErr_SetString(PyExc_TypeError, "an integer is required");
+        return nullptr;
+    }
+    if (PyLong_CheckExact(result.get())) return result.release();
+    if (PyLong_Check(result.get())) {
+        // Still accepted, as int() itself does, but with the interpreter's deprecation notice.
+        if (PyErr_WarnFormat(PyExc_DeprecationWarning, 1,
+                             "__int__ returned non-int (type %.200s).  The ability to return an instance of a "
+                             "strict subclass of int is deprecated, and may be removed in a future version of "
+                             "Python.",
+                             Py_TYPE(result.get())->tp_name) < 0)
+            return nullptr;
+        return result.release();
+    }
+    PyErr_Format(PyExc_TypeError, "__int__ returned non-int (type %.200s)", Py_TYPE(result.get())->tp_name);
+    return nullptr;
+}
+
+// Conversion of any object to an unsigned 64-bit value: ints directly (subclasses included),
+// anything else through its __int__, never through __index__.
+int as_uint64(PyObject *value, std::uint64_t &out) {
+    Ref converted;
+    if (!PyLong_Check(value)) {
+        converted = Ref::steal(int_from_number_slot(value));
+        if (!converted) return -1;
+        value = converted.get();
+    }
+    if (_PyLong_Sign(value) < 0) {
+        PyErr_Format(PyExc_OverflowError, "can't convert negative value to %.200s", "unsigned PY_LONG_LONG");
+        return -1;
+    }
+    unsigned long long result = PyLong_AsUnsignedLongLong(value);  // OverflowError when too large
+    if (result == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return -1;
+    out = result;
+    return 0;
+}
+
+// A Python int of `value`, passed through the built-in int.
+PyObject *builtin_int_of(std::uint64_t value) {
+    Ref number = Ref::steal(PyLong_FromUnsignedLongLong(value));
+    if (!number) return nullptr;
+    PyObject *args[] = {number.get()};
+    return PyObject_Vectorcall(builtin_int.object(), args, 1, nullptr);
+}
+
+PyObject *tail_guid_body(frame::FunctionObject *, PyObject *const *, int &line) {
+    // Step 1: the clock, masked to 32 bits with Python int semantics (-1 on failure gives all ones).
+    line = __LINE__;
+    const std::int64_t now = static_cast<std::int64_t>(std::time(nullptr));
+    Ref clock = Ref::steal(PyLong_FromLongLong(now));
+    if (!clock) return nullptr;
+    Ref masked = Ref::steal(PyNumber_And(clock.get(), low_32_bits));
+    if (!masked) return nullptr;
+    const unsigned long masked_value = PyLong_AsUnsignedLong(masked.get());
+    if (masked_value == static_cast<unsigned long>(-1) && PyErr_Occurred()) return nullptr;
+    const std::uint32_t timestamp = static_cast<std::uint32_t>(masked_value);
+
+    // Step 2: 56 random bits from secrets.randbits, looked up anew.
+    line = __LINE__;
+    Ref randbits = Ref::steal(frame::get_global_attr(name_secrets, name_randbits));
+    if (!randbits) return nullptr;
+    line = __LINE__;
+    PyObject *randbits_args[] = {random_bit_count};
+    Ref random_object = Ref::steal(PyObject_Vectorcall(randbits.get(), randbits_args, 1, nullptr));
+    if (!random_object) return nullptr;
+    line = __LINE__;
+    std::uint64_t random_value = 0;
+    if (as_uint64(random_object.get(), random_value) < 0) return nullptr;
+
+    // Step 3: take the counter and advance it, with no Python code in between.
+    const std::uint64_t uuid_lower = (call_counter << 56) | random_value;
+    call_counter = (call_counter + 1) % 64;
+
+    // Step 4.
+    line = __LINE__;
+    Ref uuid_class = Ref::steal(frame::get_global_attr(name_uuid, name_UUID));
+    if (!uuid_class) return nullptr;
+
+    // Step 5: (uuid_upper << 64) | uuid_lower as a Python int.
+    line = __LINE__;
+    const std::uint64_t uuid_upper = (prefix << 32) | timestamp;
+    Ref upper = Ref::steal(builtin_int_of(uuid_upper));
+    if (!upper) return nullptr;
+    line = __LINE__;
+    Ref lower = Ref::steal(builtin_int_of(uuid_lower));
+    if (!lower) return nullptr;
+    line = __LINE__;
+    Ref shifted = Ref::steal(PyNumber_Lshift(upper.get(), upper_shift));
+    if (!shifted) return nullptr;
+    Ref value = Ref::steal(PyNumber_Or(shifted.get(), lower.get()));
+    if (!value) return nullptr;
+
+    // Step 6: UUID(int=value).
+    line = __LINE__;
+    PyObject *uuid_args[] = {value.get()};
+    return PyObject_Vectorcall(uuid_class.get(), uuid_args, 0, int_keyword);
+}
+
+const char *const tail_guid_locals[] = {"prefix", "timestamp", "uuid_upper", "random_value", "uuid_lower"};
+
+const frame::FunctionDef tail_guid_def = {
+    "tail_guid",
+    "tail_guid()\n"
+    "\n"
+    "Generates a UUID with a prefix of 32 ones and a following timestamp.\n"
+    "The purpose is to have UUIDs that are always appended at the end of the DB index.\n"
+    "WARNING: Does not follow the actual UUID definition (version/variant not set) but PostgreSQL does not care",
+    {nullptr, 0, 0},
+    tail_guid_locals,
+    5,
+    tail_guid_body,
+    __LINE__,
+};
+
+int module_body(PyObject *globals) {
+    if (frame::set_global(globals, "secrets", frame::import_module("secrets")) < 0) return -1;
+    if (frame::set_global(globals, "uuid", frame::import_module("uuid")) < 0) return -1;
+    call_counter = 0;
+    return frame::set_global(globals, "tail_guid", frame::make_function(tail_guid_def, globals, nullptr));
+}
+
+}  // namespace
+
+const frame::ModuleConfig frame::this_module = {
+    .name = "tail_guid",
+    .dotted = "norvale.cython.tail_guid",
+    .doc = nullptr,
+    .source = "norvale/cython/tail_guid.cpp",
+    .numpy = frame::NumpyBinding::none,
+    .broadcast = frame::BroadcastLayout::dimensions_only,
+    .constants = make_constants,
+    .body = module_body,
+};
+
+PyMODINIT_FUNC PyInit_tail_guid() { return PyModuleDef_Init(&frame::module_def); }

@@ -1,0 +1,463 @@
+"""Ordered identifiers: bit layout, call counter, clock, the randbits conversion and the failures."""
+
+import builtins
+import importlib
+import inspect
+import pickle
+import re
+import shutil
+import subprocess
+import sys
+import textwrap
+import time
+import types
+import uuid
+import warnings
+
+import pytest
+
+import norvale.cython.tail_guid as tail_guid_module
+from norvale.cython.tail_guid import tail_guid
+
+RANDOM_MASK = (1 << 56) - 1
+TRACEBACK_NAME = "norvale.cython.tail_guid.tail_guid"
+
+
+def timestamp_of(key):
+    return (key.int >> 64) & 0xFFFFFFFF
+
+
+def counter_of(key):
+    return (key.int >> 56) & 0x3F
+
+
+def random_of(key):
+    return key.int & RANDOM_MASK
+
+
+def next_counter():
+    return counter_of(tail_guid())
+
+
+class FixedRandom:
+    """Stand-in for the secrets module: randbits returns (or raises) a fixed result."""
+
+    def __init__(self, result):
+        self.result = result
+        self.calls = []
+
+    def randbits(self, k):
+        self.calls.append(k)
+        if isinstance(self.result, BaseException):
+            raise self.result
+        return self.result
+
+
+@pytest.fixture
+def use_random(monkeypatch):
+    """Rebinds the module's `secrets` to a FixedRandom; monkeypatch puts the real one back."""
+
+    def install(result):
+        stand_in = FixedRandom(result)
+        monkeypatch.setattr(tail_guid_module, "secrets", stand_in)
+        return stand_in
+
+    return install
+
+
+def entry_below_test(excinfo):
+    """Name of the traceback entry right below the test's own frame: the function that failed."""
+    return excinfo.tb.tb_next.tb_frame.f_code.co_name
+
+
+class StrictInt(int):
+    pass
+
+
+class WithInt:
+    def __init__(self, result):
+        self.result = result
+
+    def __int__(self):
+        if isinstance(self.result, BaseException):
+            raise self.result
+        return self.result
+
+
+class IndexOnly:
+    def __index__(self):
+        return 5
+
+
+# ---------------------------------------------------------------------------------------------
+# Layout
+
+
+def test_layout_of_real_keys():
+    keys = [tail_guid() for _ in range(200)]
+    for key in keys:
+        assert type(key) is uuid.UUID
+        text = str(key)
+        assert text.startswith("ffffffff-")
+        assert text[19] in "0123"  # first digit of the low half: two zero bits, then the counter
+        assert key.int >> 96 == 0xFFFFFFFF
+        assert key.int & (0b11 << 62) == 0
+        assert key.variant == uuid.RESERVED_NCS
+    assert len({random_of(key) for key in keys}) > 1
+
+
+def test_fixed_random_fills_the_low_56_bits(use_random):
+    stand_in = use_random(0xA1B2C3D4E5F607)
+    first, second = tail_guid(), tail_guid()
+    assert stand_in.calls == [56, 56]
+    for key in (first, second):
+        assert random_of(key) == 0xA1B2C3D4E5F607
+        assert key.hex.endswith("a1b2c3d4e5f607")
+    assert counter_of(second) == (counter_of(first) + 1) % 64
+
+
+def test_random_bits_are_ored_not_added(use_random):
+    # A stand-in may return bits that overlap the counter: they are combined by OR.
+    use_random((1 << 64) - 1)
+    assert tail_guid().int & ((1 << 64) - 1) == (1 << 64) - 1
+    use_random(1 << 56)
+    key = tail_guid()
+    assert key.int & ((1 << 64) - 1) == (counter_of(key) << 56) | (1 << 56)
+
+
+def test_uuid_called_with_only_the_int_keyword(monkeypatch, use_random):
+    use_random(0x42)
+    calls = []
+    sentinel = object()
+
+    def fake_uuid(*args, **kwargs):
+        calls.append((args, kwargs))
+        return sentinel
+
+    monkeypatch.setattr(tail_guid_module, "uuid", types.SimpleNamespace(UUID=fake_uuid))
+    before = sys.getrefcount(sentinel)
+    result = tail_guid()
+    assert result is sentinel
+    del result
+    assert sys.getrefcount(sentinel) == before
+    [(args, kwargs)] = calls
+    assert args == ()
+    assert list(kwargs) == ["int"]
+    value = kwargs["int"]
+    assert type(value) is int
+    assert value >> 96 == 0xFFFFFFFF
+    assert value & RANDOM_MASK == 0x42
+
+
+# ---------------------------------------------------------------------------------------------
+# Counter
+
+
+def test_counter_runs_modulo_64():
+    counters = [next_counter() for _ in range(65)]
+    for previous, current in zip(counters, counters[1:]):
+        assert current == (previous + 1) % 64
+    assert counters[64] == counters[0]
+    assert set(counters) == set(range(64))
+
+
+def test_repeated_import_keeps_module_and_counter(monkeypatch):
+    before = next_counter()
+    monkeypatch.delitem(sys.modules, "norvale.cython.tail_guid")
+    again = importlib.import_module("norvale.cython.tail_guid")
+    assert again is tail_guid_module
+    assert again.tail_guid is tail_guid
+    assert next_counter() == (before + 1) % 64
+
+
+# ---------------------------------------------------------------------------------------------
+# Clock
+
+
+def test_timestamp_is_unix_seconds():
+    before = int(time.time())
+    key = tail_guid()
+    after = int(time.time())
+    # The runtime's second counter may trail time.time() by a clock tick.
+    assert before - 1 <= timestamp_of(key) <= after
+
+
+def test_keys_of_a_later_second_sort_after(use_random):
+    use_random(RANDOM_MASK)  # the largest random part for the earlier key
+    earlier = tail_guid()
+    use_random(0)  # the smallest for the later one
+    deadline = time.monotonic() + 5
+    later = tail_guid()
+    while timestamp_of(later) == timestamp_of(earlier):
+        assert time.monotonic() < deadline, "the clock did not advance"
+        time.sleep(0.05)
+        later = tail_guid()
+    assert later > earlier
+    assert later.bytes > earlier.bytes
+
+
+FAKE_CLOCK_SOURCE = r"""
+#include <stdlib.h>
+#include <time.h>
+time_t time(time_t *out) {
+    const char *text = getenv("FAKE_CLOCK_SECONDS");
+    time_t now = text ? (time_t)strtoll(text, NULL, 10) : 0;
+    if (out) *out = now;
+    return now;
+}
+"""
+
+
+@pytest.fixture(scope="module")
+def fake_clock_library(tmp_path_factory):
+    """A preloadable library whose time() reports FAKE_CLOCK_SECONDS."""
+    compiler = shutil.which("cc")
+    if compiler is None:
+        pytest.skip("no C compiler to build the fake clock")
+    folder = tmp_path_factory.mktemp("fake_clock")
+    source = folder / "fake_clock.c"
+    source.write_text(FAKE_CLOCK_SOURCE)
+    library = folder / "libfake_clock.so"
+    subprocess.run([compiler, "-shared", "-fPIC", "-o", str(library), str(source)], check=True)
+    return library
+
+
+@pytest.mark.parametrize(
+    "seconds, field",
+    [
+        (0, 0),
+        (1_700_000_000, 1_700_000_000),
+        (2**31, 2**31),  # after 2038: needs the 64-bit clock
+        (2**32 + 5, 5),  # after 2106 the field wraps
+        (-1, 0xFFFFFFFF),  # a failed clock read
+    ],
+    ids=["epoch", "2023", "after-2038", "after-2106", "clock-failure"],
+)
+def test_timestamp_from_the_clock(fake_clock_library, seconds, field):
+    code = "from norvale.cython.tail_guid import tail_guid; print(tail_guid().int)"
+    env = {"LD_PRELOAD": str(fake_clock_library), "FAKE_CLOCK_SECONDS": str(seconds), "PATH": "/usr/bin:/bin"}
+    done = subprocess.run([sys.executable, "-P", "-c", code], env=env, capture_output=True, text=True, check=True)
+    value = int(done.stdout)
+    assert value >> 96 == 0xFFFFFFFF
+    assert (value >> 64) & 0xFFFFFFFF == field
+
+
+# ---------------------------------------------------------------------------------------------
+# The result of randbits, converted to an unsigned 64-bit value
+
+
+@pytest.mark.parametrize(
+    "result, expected",
+    [
+        (0x123456789ABCDE, 0x123456789ABCDE),
+        (0, 0),
+        (StrictInt(7), 7),
+        (True, 1),
+        (3.9, 3),
+        (WithInt(0xBEEF), 0xBEEF),
+    ],
+    ids=["int", "zero", "int-subclass", "bool", "float-through-int", "object-with-int"],
+)
+def test_randbits_result_accepted(use_random, result, expected):
+    use_random(result)
+    assert random_of(tail_guid()) == expected
+
+
+@pytest.mark.parametrize(
+    "result, error, message",
+    [
+        (-1, OverflowError, "can't convert negative value to unsigned PY_LONG_LONG"),
+        (WithInt(-3), OverflowError, "can't convert negative value to unsigned PY_LONG_LONG"),
+        (1 << 64, OverflowError, "int too big to convert"),
+        (object(), TypeError, "an integer is required"),
+        ("5", TypeError, "an integer is required"),
+        (IndexOnly(), TypeError, "an integer is required"),
+        (WithInt(1.5), TypeError, "__int__ returned non-int (type float)"),
+        (WithInt(LookupError("from __int__")), LookupError, "from __int__"),
+    ],
+    ids=["negative", "negative-through-int", "too-large", "object", "str", "index-only", "int-returns-float",
+         "int-raises"],
+)
+def test_randbits_result_rejected(use_random, result, error, message):
+    before = next_counter()
+    use_random(result)
+    with pytest.raises(error, match=re.escape(message)) as excinfo:
+        tail_guid()
+    assert entry_below_test(excinfo) == TRACEBACK_NAME
+    use_random(0)
+    assert next_counter() == (before + 1) % 64
+
+
+DEPRECATED_SUBCLASS = (
+    "__int__ returned non-int (type StrictInt).  The ability to return an instance of a strict subclass of int "
+    "is deprecated, and may be removed in a future version of Python."
+)
+
+
+def test_int_returning_int_subclass_warns_and_is_used(use_random):
+    use_random(WithInt(StrictInt(9)))
+    with pytest.warns(DeprecationWarning, match=re.escape(DEPRECATED_SUBCLASS)):
+        key = tail_guid()
+    assert random_of(key) == 9
+
+
+def test_int_subclass_warning_as_error_fails_the_call(use_random):
+    before = next_counter()
+    use_random(WithInt(StrictInt(9)))
+    with warnings.catch_warnings():
+        warnings.simplefilter("error", DeprecationWarning)
+        with pytest.raises(DeprecationWarning, match=re.escape(DEPRECATED_SUBCLASS)):
+            tail_guid()
+    use_random(0)
+    assert next_counter() == (before + 1) % 64
+
+
+def test_conversion_keeps_reference_counts(use_random):
+    accepted, rejected = StrictInt(11), WithInt(-1)
+    counts = sys.getrefcount(accepted), sys.getrefcount(rejected)
+    stand_in = use_random(accepted)
+    tail_guid()
+    stand_in.result = rejected
+    with pytest.raises(OverflowError):
+        tail_guid()
+    stand_in.result = 0
+    assert (sys.getrefcount(accepted), sys.getrefcount(rejected)) == counts
+
+
+# ---------------------------------------------------------------------------------------------
+# Failures of the lookups and calls
+
+
+def test_randbits_exception_propagates_unchanged(use_random):
+    failure = RuntimeError("no entropy")
+    before = next_counter()
+    use_random(failure)
+    with pytest.raises(RuntimeError) as excinfo:
+        tail_guid()
+    assert excinfo.value is failure
+    assert entry_below_test(excinfo) == TRACEBACK_NAME
+    use_random(0)
+    assert next_counter() == (before + 1) % 64
+
+
+@pytest.mark.parametrize(
+    "stand_in, error, message",
+    [
+        (None, NameError, "name 'secrets' is not defined"),
+        (types.SimpleNamespace(), AttributeError, "'types.SimpleNamespace' object has no attribute 'randbits'"),
+    ],
+    ids=["secrets-missing", "randbits-missing"],
+)
+def test_random_source_missing(monkeypatch, stand_in, error, message):
+    before = next_counter()
+    if stand_in is None:
+        monkeypatch.delattr(tail_guid_module, "secrets")
+    else:
+        monkeypatch.setattr(tail_guid_module, "secrets", stand_in)
+    with pytest.raises(error, match=re.escape(message)) as excinfo:
+        tail_guid()
+    assert entry_below_test(excinfo) == TRACEBACK_NAME
+    monkeypatch.undo()
+    assert next_counter() == (before + 1) % 64
+
+
+def test_secrets_found_in_builtins(monkeypatch):
+    stand_in = FixedRandom(0x77)
+    monkeypatch.delattr(tail_guid_module, "secrets")
+    monkeypatch.setattr(builtins, "secrets", stand_in, raising=False)
+    assert random_of(tail_guid()) == 0x77
+    assert stand_in.calls == [56]
+
+
+def failing_uuid(*args, **kwargs):
+    raise ValueError("rejected by UUID")
+
+
+@pytest.mark.parametrize(
+    "stand_in, error, message",
+    [
+        (None, NameError, "name 'uuid' is not defined"),
+        (types.SimpleNamespace(), AttributeError, "'types.SimpleNamespace' object has no attribute 'UUID'"),
+        (types.SimpleNamespace(UUID=failing_uuid), ValueError, "rejected by UUID"),
+    ],
+    ids=["uuid-missing", "UUID-missing", "UUID-raises"],
+)
+def test_uuid_failures_still_advance_the_counter(monkeypatch, use_random, stand_in, error, message):
+    before = next_counter()
+    random_source = use_random(0)
+    if stand_in is None:
+        monkeypatch.delattr(tail_guid_module, "uuid")
+    else:
+        monkeypatch.setattr(tail_guid_module, "uuid", stand_in)
+    with pytest.raises(error, match=re.escape(message)) as excinfo:
+        tail_guid()
+    assert entry_below_test(excinfo) == TRACEBACK_NAME
+    assert random_source.calls == [56]  # the random bits come first
+    monkeypatch.undo()
+    assert next_counter() == (before + 2) % 64
+
+
+@pytest.mark.parametrize(
+    "args, kwargs, message",
+    [
+        ((1,), {}, "tail_guid() takes no arguments (1 given)"),
+        ((1, 2), {}, "tail_guid() takes no arguments (2 given)"),
+        ((), {"int": 1}, "tail_guid() takes no keyword arguments"),
+        ((1,), {"int": 1}, "tail_guid() takes no keyword arguments"),
+    ],
+    ids=["one-positional", "two-positional", "keyword", "keyword-checked-first"],
+)
+def test_arguments_rejected_without_advancing(args, kwargs, message):
+    before = next_counter()
+    with pytest.raises(TypeError, match=re.escape(message)) as excinfo:
+        tail_guid(*args, **kwargs)
+    assert entry_below_test(excinfo) == TRACEBACK_NAME
+    assert next_counter() == (before + 1) % 64
+
+
+# ---------------------------------------------------------------------------------------------
+# The module and its function
+
+
+DOCSTRING = (
+    "tail_guid()\n"
+    "\n"
+    "Generates a UUID with a prefix of 32 ones and a following timestamp.\n"
+    "The purpose is to have UUIDs that are always appended at the end of the DB index.\n"
+    "WARNING: Does not follow the actual UUID definition (version/variant not set) but PostgreSQL does not care"
+)
+
+
+def test_module_and_function_attributes():
+    assert tail_guid_module.__doc__ is None
+    public = {name for name in vars(tail_guid_module) if not name.startswith("__")}
+    assert public == {"tail_guid", "secrets", "uuid"}
+    assert tail_guid_module.secrets is sys.modules["secrets"]
+    assert tail_guid_module.uuid is uuid
+    assert tail_guid.__doc__ == DOCSTRING
+    assert tail_guid.__module__ == "norvale.cython.tail_guid"
+    assert tail_guid.__code__.co_argcount == 0
+    assert tail_guid.__code__.co_varnames == ("prefix", "timestamp", "uuid_upper", "random_value", "uuid_lower")
+    assert str(inspect.signature(tail_guid)) == "()"
+    assert pickle.loads(pickle.dumps(tail_guid)) is tail_guid
+
+
+def test_imports_without_numpy():
+    code = textwrap.dedent(
+        """
+        import sys
+        sys.modules["numpy"] = None  # any import of numpy now raises ModuleNotFoundError
+        try:
+            import numpy
+        except ModuleNotFoundError:
+            pass
+        else:
+            raise SystemExit("numpy is still importable")
+        from norvale.cython.tail_guid import tail_guid
+        print(tail_guid())
+        assert sys.modules["numpy"] is None
+        """
+    )
+    done = subprocess.run([sys.executable, "-P", "-c", code], capture_output=True, text=True)
+    assert done.returncode == 0, done.stderr
+    assert done.stdout.startswith("ffffffff-")
