@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <memory>
 #include <type_traits>
 
 #include "kernels/flat_set.hpp"
@@ -52,9 +53,70 @@ struct Strided {
     }
 };
 
+// Integer test values that span a narrow range go into a bitmap over that range instead of
+// a hash set: one bit per value of the range, at most as much memory as the set would need
+// (limit below), and a probe is a subtraction, a compare and one bit test.
+template <typename T>
+class RangeBitmap {
+    using U = std::make_unsigned_t<T>;
+
+public:
+    // The most bits a bitmap may have for m test values: 64 bits per value, the size of the
+    // hash set's slots at its fullest, and never less than the whole range of a 16-bit type.
+    static std::uint64_t limit(std::size_t m) noexcept { return std::max<std::uint64_t>(64 * std::uint64_t(m), 65536); }
+
+    // Finds the range of the test values; false when it is too wide for a bitmap.
+    template <typename Test>
+    bool fits(Strided<Test> test) noexcept {
+        if (test.size == 0) return false;
+        T lo = T(test[0]), hi = lo;
+        for (std::size_t i = 1; i < test.size; ++i) {
+            const T value = T(test[i]);
+            lo = std::min(lo, value);
+            hi = std::max(hi, value);
+        }
+        lo_ = lo;
+        bits_ = std::uint64_t(U(U(hi) - U(lo))) + 1;  // no overflow: U is at most 64 bits wide...
+        return bits_ != 0 && bits_ <= limit(test.size);  // ...and a full 64-bit range wraps to 0
+    }
+
+    template <typename Test>
+    void fill(Strided<Test> test) {
+        words_.reset(new std::uint64_t[(bits_ + 63) / 64]());
+        for (std::size_t i = 0; i < test.size; ++i) {
+            const std::uint64_t bit = offset(T(test[i]));
+            words_[bit >> 6] |= std::uint64_t(1) << (bit & 63);
+        }
+    }
+
+    bool contains(T value) const noexcept {
+        // Values below the range wrap around to offsets past its end.
+        const std::uint64_t bit = offset(value);
+        const bool inside = bit < bits_;
+        const std::uint64_t word = words_[inside ? bit >> 6 : 0];
+        return inside & bool((word >> (bit & 63)) & 1);
+    }
+
+private:
+    T lo_{};
+    std::uint64_t bits_ = 0;
+    std::unique_ptr<std::uint64_t[]> words_;
+
+    std::uint64_t offset(T value) const noexcept { return std::uint64_t(U(U(value) - U(lo_))); }
+};
+
 // out[j] = 1 when elements[j], as T, equals some test[i] as T; else 0. Throws std::bad_alloc.
 template <typename T, typename Element, typename Test>
 void mark_members(Strided<Element> elements, Strided<Test> test, std::uint8_t *out, std::ptrdiff_t out_stride) {
+    if constexpr (std::is_integral_v<T>) {
+        RangeBitmap<T> bitmap;
+        if (bitmap.fits(test)) {
+            bitmap.fill(test);
+            for (std::size_t j = 0; j < elements.size; ++j)
+                out[std::ptrdiff_t(j) * out_stride] = std::uint8_t(bitmap.contains(T(elements[j])));
+            return;
+        }
+    }
     using Key = typename SetKey<T>::type;
     FlatSet<Key> set;
     Key key{};
