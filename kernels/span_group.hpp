@@ -1,0 +1,58 @@
+// The passes of distinct byte ranges over a sort order: checking the order, numbering the groups
+// of equal neighbours, copying one sequence per group. No Python objects.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+
+#include "kernels/span_ranges.hpp"
+
+namespace norvale::kernels {
+
+// The first position of order[0 .. n-1] whose entry is outside 0 .. n-1 or repeats an earlier
+// one, or -1 when the entries are a permutation. `seen` is n bytes of scratch.
+inline std::ptrdiff_t first_non_permutation(const std::intptr_t *order, std::ptrdiff_t n, unsigned char *seen) noexcept {
+    std::memset(seen, 0, std::size_t(n));
+    for (std::ptrdiff_t i = 0; i < n; ++i) {
+        const std::intptr_t k = order[i];
+        if (k < 0 || k >= n || seen[k]) return i;
+        seen[k] = 1;
+    }
+    return -1;
+}
+
+// Group pass over n >= 1 sorted positions: diff[i] = 1 where position i starts a new group,
+// inverse[order[i]] = the group number. `differs(later, earlier)` gets pointers to two order
+// entries and returns non-zero when their ranges differ. Returns the number of groups.
+template <typename Differs>
+std::intptr_t mark_groups(const std::intptr_t *order, std::ptrdiff_t n, unsigned char *diff, std::intptr_t *inverse,
+                          Differs &&differs) {
+    diff[0] = 1;
+    inverse[order[0]] = 0;
+    std::intptr_t group = 0;
+    for (std::ptrdiff_t i = 1; i < n; ++i) {
+        const unsigned char starts_group = differs(&order[i], &order[i - 1]) != 0;
+        diff[i] = starts_group;
+        group += starts_group;
+        inverse[order[i]] = group;
+    }
+    return group + 1;
+}
+
+// Copy pass: the sequence of every sorted range into the row of its group (rows `row_bytes`
+// wide, `groups` of them). Runs without the interpreter lock, so it locates each range afresh
+// and skips entries that no longer lie inside the arrays rather than read or write outside.
+inline void copy_groups(const RangeSet &set, const std::intptr_t *order, std::ptrdiff_t n, const unsigned char *diff,
+                        unsigned char *unique, std::ptrdiff_t row_bytes, std::intptr_t groups) noexcept {
+    std::intptr_t group = -1;
+    for (std::ptrdiff_t i = 0; i < n; ++i) {
+        group += diff[i] != 0;  // diff[0] is 1: the first range opens group 0
+        const std::intptr_t k = order[i];
+        Span span;
+        if (group >= groups || k < 0 || k >= n || !locate(set, k, span) || span.length > row_bytes) continue;
+        copy_span(unique + group * row_bytes, span, set.src.col_stride);
+    }
+}
+
+}  // namespace norvale::kernels

@@ -1,0 +1,125 @@
+// Byte ranges cut from the rows of a byte matrix: where they lie, whether they lie inside the
+// matrix, and how two of them compare. No Python objects: addresses, extents and byte strides.
+#pragma once
+
+#include <climits>
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+
+namespace norvale::kernels {
+
+// A column of intp values at any byte stride; read by memcpy, so unaligned buffers are fine.
+struct IndexColumn {
+    const char *base;
+    std::ptrdiff_t stride;
+    std::ptrdiff_t length;
+
+    std::intptr_t operator[](std::ptrdiff_t i) const noexcept {
+        std::intptr_t value;
+        std::memcpy(&value, base + i * stride, sizeof value);
+        return value;
+    }
+};
+
+struct ByteMatrix {
+    const unsigned char *base;
+    std::ptrdiff_t rows, cols;
+    std::ptrdiff_t row_stride, col_stride;
+};
+
+// Range k: row rows[k] of src, columns starts[k] (inclusive) to ends[k] (exclusive).
+struct RangeSet {
+    ByteMatrix src;
+    IndexColumn rows, starts, ends;
+};
+
+enum class RangeFault { none, beyond_tables, outside_src };
+
+inline RangeFault range_fault(const RangeSet &set, std::ptrdiff_t k) noexcept {
+    if (k < 0 || k >= set.rows.length || k >= set.starts.length || k >= set.ends.length)
+        return RangeFault::beyond_tables;
+    const std::intptr_t row = set.rows[k], start = set.starts[k], end = set.ends[k];
+    if (row < 0 || row >= set.src.rows || start < 0 || start > end || end > set.src.cols)
+        return RangeFault::outside_src;
+    return RangeFault::none;
+}
+
+// A located range: its first byte and its length; its bytes lie the matrix's column stride apart.
+struct Span {
+    const unsigned char *first;
+    std::ptrdiff_t length;
+};
+
+// Locates range k; false, and nothing read from src, when it does not lie inside src. Code that
+// runs without the interpreter lock locates every range this way, as the tables could change.
+inline bool locate(const RangeSet &set, std::ptrdiff_t k, Span &span) noexcept {
+    if (range_fault(set, k) != RangeFault::none) return false;
+    const std::intptr_t start = set.starts[k];
+    span.first = set.src.base + set.rows[k] * set.src.row_stride + start * set.src.col_stride;
+    span.length = set.ends[k] - start;
+    return true;
+}
+
+// The first of ranges 0 .. n-1 that is not inside src (range -1 when all are). Tables shorter
+// than n make their first missing entry the faulty range.
+struct RangeCheck {
+    RangeFault fault;
+    std::ptrdiff_t range;
+};
+
+inline RangeCheck check_ranges(const RangeSet &set, std::ptrdiff_t n) noexcept {
+    for (std::ptrdiff_t k = 0; k < n; ++k) {
+        RangeFault fault = range_fault(set, k);
+        if (fault != RangeFault::none) return {fault, k};
+    }
+    return {RangeFault::none, -1};
+}
+
+// Message for a fault found by range_fault.
+inline void describe_fault(char *out, std::size_t size, const RangeSet &set, std::ptrdiff_t k,
+                           RangeFault fault) noexcept {
+    if (fault == RangeFault::beyond_tables) {
+        std::snprintf(out, size,
+                      "range %td is beyond the range tables: src_indices, starts and ends have %td, %td and %td "
+                      "entries",
+                      k, set.rows.length, set.starts.length, set.ends.length);
+    } else {
+        std::snprintf(out, size, "range %td lies outside src: row %td, columns %td to %td, src shape (%td, %td)", k,
+                      std::ptrdiff_t(set.rows[k]), std::ptrdiff_t(set.starts[k]), std::ptrdiff_t(set.ends[k]),
+                      set.src.rows, set.src.cols);
+    }
+}
+
+// Lexicographic order by unsigned byte, a proper prefix first. At the first differing byte the
+// result is -1 or +1; otherwise the difference of the lengths, kept within int with its sign.
+inline int compare_spans(const Span &a, const Span &b, std::ptrdiff_t col_stride) noexcept {
+    const std::ptrdiff_t n = a.length < b.length ? a.length : b.length;
+    if (col_stride == 1) {
+        if (n > 0) {
+            const int c = std::memcmp(a.first, b.first, std::size_t(n));
+            if (c != 0) return c < 0 ? -1 : 1;
+        }
+    } else {
+        for (std::ptrdiff_t i = 0; i < n; ++i) {
+            const unsigned char x = a.first[i * col_stride], y = b.first[i * col_stride];
+            if (x != y) return x < y ? -1 : 1;
+        }
+    }
+    const std::ptrdiff_t difference = a.length - b.length;
+    if (difference > INT_MAX) return INT_MAX;
+    if (difference < -INT_MAX) return -INT_MAX;
+    return int(difference);
+}
+
+// Copies a range into consecutive bytes at `out`.
+inline void copy_span(unsigned char *out, const Span &span, std::ptrdiff_t col_stride) noexcept {
+    if (col_stride == 1) {
+        if (span.length > 0) std::memcpy(out, span.first, std::size_t(span.length));
+    } else {
+        for (std::ptrdiff_t i = 0; i < span.length; ++i) out[i] = span.first[i * col_stride];
+    }
+}
+
+}  // namespace norvale::kernels

@@ -1,0 +1,140 @@
+// Sort order of byte ranges: lexicographic by unsigned byte, a proper prefix first, equal ranges
+// in input order. No Python objects; runs without the interpreter lock.
+//
+// Each range gets a 16-byte record: the next 8 bytes of the range as a big-endian number
+// (zero-padded), then, in the top byte of the second word, min(remaining length, 9), and below
+// it the range index. Ordering records as 128-bit numbers orders the ranges by those 8 bytes
+// and, when they tie, puts a range that ends within them before a longer one; the index makes
+// the order total, so ties keep input order whatever sort is used. Records tying with 9 (both
+// ranges go on past these 8 bytes) are refilled from the next 8 bytes and sorted again.
+#pragma once
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <vector>
+
+#include "kernels/span_ranges.hpp"
+
+namespace norvale::kernels {
+
+struct RankRecord {
+    std::uint64_t key;   // 8 bytes of the range, big-endian
+    std::uint64_t tail;  // (min(remaining length, 9) << 56) | range index
+};
+
+inline constexpr int rank_index_bits = 56;
+inline constexpr std::uint64_t rank_index_mask = (std::uint64_t(1) << rank_index_bits) - 1;
+inline constexpr std::uint64_t rank_goes_on = 9;  // the range continues past these 8 bytes
+
+inline bool operator<(const RankRecord &a, const RankRecord &b) noexcept {
+    return a.key != b.key ? a.key < b.key : a.tail < b.tail;
+}
+
+inline std::uint64_t load_key(const unsigned char *first, std::ptrdiff_t length, std::ptrdiff_t col_stride) noexcept {
+    if (col_stride == 1 && length >= 8) {
+        std::uint64_t word;
+        std::memcpy(&word, first, 8);
+        return __builtin_bswap64(word);
+    }
+    const std::ptrdiff_t n = length < 8 ? length : 8;
+    std::uint64_t key = 0;
+    for (std::ptrdiff_t i = 0; i < n; ++i) key |= std::uint64_t(first[i * col_stride]) << (56 - 8 * i);
+    return key;
+}
+
+// The record of range k from byte `offset` on. A range no longer inside src (the tables changed
+// under the sort) reads as empty: the order stays a permutation, only its meaning is lost.
+inline RankRecord rank_record(const RangeSet &set, std::ptrdiff_t k, std::ptrdiff_t offset) noexcept {
+    Span span;
+    std::uint64_t key = 0, remaining = 0;
+    if (locate(set, k, span) && span.length > offset) {
+        const std::ptrdiff_t left = span.length - offset;
+        key = load_key(span.first + offset * set.src.col_stride, left, set.src.col_stride);
+        remaining = left > 8 ? rank_goes_on : std::uint64_t(left);
+    }
+    return {key, (remaining << rank_index_bits) | std::uint64_t(k)};
+}
+
+// Least-significant-digit radix sort on the 9 bytes above the index; stable, so the index order
+// the records come in is kept among ties. Passes whose byte is the same everywhere are skipped.
+inline void radix_sort(RankRecord *records, RankRecord *scratch, std::size_t n) noexcept {
+    constexpr int passes = 9;
+    std::size_t counts[passes][256] = {};
+    auto digit = [](const RankRecord &r, int pass) -> unsigned {
+        return pass == 0 ? unsigned(r.tail >> rank_index_bits) : unsigned((r.key >> (8 * (pass - 1))) & 0xff);
+    };
+    for (std::size_t i = 0; i < n; ++i) {
+        const RankRecord &r = records[i];
+        ++counts[0][r.tail >> rank_index_bits];
+        for (int b = 0; b < 8; ++b) ++counts[b + 1][(r.key >> (8 * b)) & 0xff];
+    }
+    RankRecord *from = records, *to = scratch;
+    for (int pass = 0; pass < passes; ++pass) {
+        std::size_t *count = counts[pass];
+        if (count[digit(from[0], pass)] == n) continue;
+        std::size_t position = 0;
+        for (int d = 0; d < 256; ++d) {
+            const std::size_t c = count[d];
+            count[d] = position;
+            position += c;
+        }
+        for (std::size_t i = 0; i < n; ++i) to[count[digit(from[i], pass)]++] = from[i];
+        std::swap(from, to);
+    }
+    if (from != records) std::memcpy(records, from, n * sizeof *records);
+}
+
+inline void sort_records(RankRecord *records, RankRecord *scratch, std::size_t n) noexcept {
+    if (n < 2) return;
+    if (n <= 24) {
+        for (std::size_t i = 1; i < n; ++i) {
+            const RankRecord r = records[i];
+            std::size_t j = i;
+            for (; j > 0 && r < records[j - 1]; --j) records[j] = records[j - 1];
+            records[j] = r;
+        }
+    } else if (n <= 1024) {
+        std::sort(records, records + n);
+    } else {
+        radix_sort(records, scratch, n);
+    }
+}
+
+// Writes the sorted order of ranges 0 .. n-1 to order[0 .. n-1]. Every range must lie inside
+// src when the sort starts (see rank_record otherwise). Throws std::bad_alloc.
+inline void rank_ranges(const RangeSet &set, std::ptrdiff_t n, std::intptr_t *order) {
+    if (n <= 0) return;
+    const std::size_t count = static_cast<std::size_t>(n);
+    std::vector<RankRecord> records(count), scratch(count);
+    for (std::ptrdiff_t k = 0; k < n; ++k) records[std::size_t(k)] = rank_record(set, k, 0);
+
+    struct Job {
+        std::size_t begin, end;
+        std::ptrdiff_t offset;
+    };
+    std::vector<Job> jobs{{0, std::size_t(n), 0}};
+    while (!jobs.empty()) {
+        const Job job = jobs.back();
+        jobs.pop_back();
+        RankRecord *base = records.data();
+        sort_records(base + job.begin, scratch.data(), job.end - job.begin);
+        // Runs that tie on 8 bytes and all go on are ordered by their next 8 bytes.
+        for (std::size_t i = job.begin; i < job.end;) {
+            std::size_t j = i + 1;
+            const std::uint64_t key = base[i].key, remaining = base[i].tail >> rank_index_bits;
+            while (j < job.end && base[j].key == key && (base[j].tail >> rank_index_bits) == remaining) ++j;
+            if (j - i > 1 && remaining == rank_goes_on) {
+                const std::ptrdiff_t next = job.offset + 8;
+                for (std::size_t m = i; m < j; ++m)
+                    base[m] = rank_record(set, std::ptrdiff_t(base[m].tail & rank_index_mask), next);
+                jobs.push_back({i, j, next});
+            }
+            i = j;
+        }
+    }
+    for (std::ptrdiff_t i = 0; i < n; ++i) order[i] = std::intptr_t(records[std::size_t(i)].tail & rank_index_mask);
+}
+
+}  // namespace norvale::kernels
