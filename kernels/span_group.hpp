@@ -24,14 +24,20 @@ inline std::ptrdiff_t first_non_permutation(const std::intptr_t *order, std::ptr
 
 // Group pass over n >= 1 sorted positions: diff[i] = 1 where position i starts a new group,
 // inverse[order[i]] = the group number. `differs(later, earlier)` gets pointers to two order
-// entries and returns non-zero when their ranges differ. Returns the number of groups.
+// entries and returns non-zero when their ranges differ; the tables of `set` are only prefetched
+// here. Returns the number of groups.
 template <typename Differs>
-std::intptr_t mark_groups(const std::intptr_t *order, std::ptrdiff_t n, unsigned char *diff, std::intptr_t *inverse,
-                          Differs &&differs) {
+std::intptr_t mark_groups(const RangeSet &set, const std::intptr_t *order, std::ptrdiff_t n, unsigned char *diff,
+                          std::intptr_t *inverse, Differs &&differs) {
     diff[0] = 1;
     inverse[order[0]] = 0;
     std::intptr_t group = 0;
     for (std::ptrdiff_t i = 1; i < n; ++i) {
+        if (i + prefetch_distance < n) {
+            const std::intptr_t ahead = order[i + prefetch_distance];
+            prefetch_tables(set, ahead);
+            __builtin_prefetch(reinterpret_cast<const void *>(std::uintptr_t(inverse) + std::uintptr_t(ahead) * sizeof *inverse), 1);
+        }
         const unsigned char starts_group = differs(&order[i], &order[i - 1]) != 0;
         diff[i] = starts_group;
         group += starts_group;
@@ -47,6 +53,7 @@ inline void copy_groups(const RangeSet &set, const std::intptr_t *order, std::pt
                         unsigned char *unique, std::ptrdiff_t row_bytes, std::intptr_t groups) noexcept {
     std::intptr_t group = -1;
     for (std::ptrdiff_t i = 0; i < n; ++i) {
+        if (i + prefetch_distance < n) prefetch_tables(set, order[i + prefetch_distance]);
         group += diff[i] != 0;  // diff[0] is 1: the first range opens group 0
         const std::intptr_t k = order[i];
         Span span;

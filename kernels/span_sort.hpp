@@ -13,6 +13,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <memory>
 #include <vector>
 
 #include "kernels/span_ranges.hpp"
@@ -57,11 +58,12 @@ inline RankRecord rank_record(const RangeSet &set, std::ptrdiff_t k, std::ptrdif
     return {key, (remaining << rank_index_bits) | std::uint64_t(k)};
 }
 
-// Least-significant-digit radix sort on the 9 bytes above the index; stable, so the index order
-// the records come in is kept among ties. Passes whose byte is the same everywhere are skipped.
-inline void radix_sort(RankRecord *records, RankRecord *scratch, std::size_t n) noexcept {
-    constexpr int passes = 9;
-    std::size_t counts[passes][256] = {};
+// Least-significant-digit radix sort on the lowest `passes` of the 9 bytes above the index
+// (byte 0 is the length byte, bytes 1-8 the key from its lowest byte up); stable, so the index
+// order the records come in is kept among ties. Passes whose byte is the same everywhere are
+// skipped. The result is left in `records`.
+inline void lsd_radix_sort(RankRecord *records, RankRecord *scratch, std::size_t n, int passes) noexcept {
+    std::size_t counts[9][256] = {};
     auto digit = [](const RankRecord &r, int pass) -> unsigned {
         return pass == 0 ? unsigned(r.tail >> rank_index_bits) : unsigned((r.key >> (8 * (pass - 1))) & 0xff);
     };
@@ -86,6 +88,28 @@ inline void radix_sort(RankRecord *records, RankRecord *scratch, std::size_t n) 
     if (from != records) std::memcpy(records, from, n * sizeof *records);
 }
 
+// Large inputs: one pass on the key's top byte splits them into 256 buckets that fit the cache
+// far better, then each bucket is sorted on the other 8 bytes.
+inline void radix_sort(RankRecord *records, RankRecord *scratch, std::size_t n) noexcept {
+    constexpr std::size_t cache_sized = std::size_t(1) << 15;
+    if (n <= cache_sized) {
+        lsd_radix_sort(records, scratch, n, 9);
+        return;
+    }
+    std::size_t starts[257] = {};
+    for (std::size_t i = 0; i < n; ++i) ++starts[(records[i].key >> 56) + 1];
+    for (int d = 0; d < 256; ++d) starts[d + 1] += starts[d];
+    std::size_t next[256];
+    std::memcpy(next, starts, sizeof next);
+    for (std::size_t i = 0; i < n; ++i) scratch[next[records[i].key >> 56]++] = records[i];
+    for (int d = 0; d < 256; ++d) {
+        const std::size_t begin = starts[d], size = starts[d + 1] - begin;
+        if (size == 0) continue;
+        lsd_radix_sort(scratch + begin, records + begin, size, 8);
+        std::memcpy(records + begin, scratch + begin, size * sizeof *records);
+    }
+}
+
 inline void sort_records(RankRecord *records, RankRecord *scratch, std::size_t n) noexcept {
     if (n < 2) return;
     if (n <= 24) {
@@ -107,8 +131,10 @@ inline void sort_records(RankRecord *records, RankRecord *scratch, std::size_t n
 inline void rank_ranges(const RangeSet &set, std::ptrdiff_t n, std::intptr_t *order) {
     if (n <= 0) return;
     const std::size_t count = static_cast<std::size_t>(n);
-    std::vector<RankRecord> records(count), scratch(count);
-    for (std::ptrdiff_t k = 0; k < n; ++k) records[std::size_t(k)] = rank_record(set, k, 0);
+    // Left uninitialised: every record is written before it is read.
+    std::unique_ptr<RankRecord[]> record_store(new RankRecord[count]), scratch_store(new RankRecord[count]);
+    RankRecord *const records = record_store.get(), *const scratch = scratch_store.get();
+    for (std::ptrdiff_t k = 0; k < n; ++k) records[k] = rank_record(set, k, 0);
 
     struct Job {
         std::size_t begin, end;
@@ -118,8 +144,8 @@ inline void rank_ranges(const RangeSet &set, std::ptrdiff_t n, std::intptr_t *or
     while (!jobs.empty()) {
         const Job job = jobs.back();
         jobs.pop_back();
-        RankRecord *base = records.data();
-        sort_records(base + job.begin, scratch.data(), job.end - job.begin);
+        RankRecord *base = records;
+        sort_records(base + job.begin, scratch, job.end - job.begin);
         // Runs that tie on 8 bytes and all go on are ordered by their next 8 bytes.
         for (std::size_t i = job.begin; i < job.end;) {
             std::size_t j = i + 1;
@@ -127,14 +153,17 @@ inline void rank_ranges(const RangeSet &set, std::ptrdiff_t n, std::intptr_t *or
             while (j < job.end && base[j].key == key && (base[j].tail >> rank_index_bits) == remaining) ++j;
             if (j - i > 1 && remaining == rank_goes_on) {
                 const std::ptrdiff_t next = job.offset + 8;
-                for (std::size_t m = i; m < j; ++m)
+                for (std::size_t m = i; m < j; ++m) {
+                    if (m + prefetch_distance < j)
+                        prefetch_tables(set, std::intptr_t(base[m + prefetch_distance].tail & rank_index_mask));
                     base[m] = rank_record(set, std::ptrdiff_t(base[m].tail & rank_index_mask), next);
+                }
                 jobs.push_back({i, j, next});
             }
             i = j;
         }
     }
-    for (std::ptrdiff_t i = 0; i < n; ++i) order[i] = std::intptr_t(records[std::size_t(i)].tail & rank_index_mask);
+    for (std::ptrdiff_t i = 0; i < n; ++i) order[i] = std::intptr_t(records[i].tail & rank_index_mask);
 }
 
 }  // namespace norvale::kernels

@@ -257,7 +257,7 @@ PyObject *span_distinct_body(frame::FunctionObject *, PyObject *const *args, int
     Py_ssize_t num_unique = 0;
     if (length > 0) {
         void *context = ctx.get();
-        num_unique = kernels::mark_groups(order_view.data(), length, diff_view.data(), inverse_view.data(),
+        num_unique = kernels::mark_groups(set, order_view.data(), length, diff_view.data(), inverse_view.data(),
                                           [context](const std::intptr_t *later, const std::intptr_t *earlier) {
                                               return span_order(later, earlier, context);
                                           });
