@@ -7,6 +7,10 @@ and the typed function is the cost of the selection.
 
 from __future__ import annotations
 
+import functools
+import gc
+import itertools
+import time
 from dataclasses import dataclass
 from typing import Callable
 
@@ -64,6 +68,33 @@ def wrapped_typed(typed: Callable) -> Callable:
     return call
 
 
+def paired_cost_ns(slower: Callable[[], object], faster: Callable[[], object], plan: TimingPlan) -> float:
+    """Median over many short rounds of (slower - faster) per call, each round timing the two
+    back to back in alternating order: a cost of tens of nanoseconds stays visible on a
+    machine whose load moves the medians of whole cases by microseconds."""
+    rounds, inner = (60, 100) if plan.quick else (400, 200)
+    differences = []
+    gc_was_enabled = gc.isenabled()
+    gc.disable()
+    try:
+        for round_index in range(rounds):
+            pair = (slower, faster) if round_index % 2 == 0 else (faster, slower)
+            times = []
+            for call in pair:
+                loop = itertools.repeat(None, inner)
+                start = time.perf_counter_ns()
+                for _ in loop:
+                    call()
+                times.append((time.perf_counter_ns() - start) / inner)
+            if round_index % 2:
+                times.reverse()
+            differences.append(times[0] - times[1])
+    finally:
+        if gc_was_enabled:
+            gc.enable()
+    return float(np.median(differences))
+
+
 def difference_note(case: CaseResult, slower: str, faster: str) -> str:
     """slower - faster, by median and by minimum (the minimum is less hit by other load)."""
     times = {case.ours.name: case.ours, **{anchor.name: anchor for anchor in case.anchors}}
@@ -107,9 +138,19 @@ def run(plan: TimingPlan) -> list[Group]:
             data=f"{np.dtype(shape.dtype).name}, {found:.0%} found")
         group.cases.append(case)
         times = {anchor.name: anchor.median_ns for anchor in case.anchors}
+        if shape.elements <= 1000:
+            plain_cost = paired_cost_ns(functools.partial(generic, *arguments),
+                                        functools.partial(shape.typed, *arguments), plan)
+            subscript_cost = paired_cost_ns(functools.partial(subscripted_call(shape.key), *arguments),
+                                            functools.partial(wrapped_typed(shape.typed), *arguments), plan)
+            case.params |= {"selection_cost_ns": round(plain_cost, 1), "subscript_cost_ns": round(subscript_cost, 1)}
+            group.notes.append(
+                f"{size}, paired rounds (median of back-to-back differences): the plain call costs "
+                f"{signed_ns(plain_cost)} over {typed_name}, the subscripted call "
+                f"{signed_ns(subscript_cost)} over {wrapped_name}.")
         group.notes += [
-            f"{size}, selection cost: {difference_note(case, 'member_mask(a, b)', typed_name)}.",
-            f"{size}, subscript cost: {difference_note(case, subscripted_name, wrapped_name)}.",
+            f"{size}, differences of the case times: {difference_note(case, 'member_mask(a, b)', typed_name)}; "
+            f"{difference_note(case, subscripted_name, wrapped_name)}.",
             f"{size}, numpy.isin against the subscripted form: "
             f"{times['numpy.isin(a, b)'] / times[subscripted_name]:.1f}x.",
         ]
