@@ -6,6 +6,7 @@
 // and moved with fixed-size loads and stores instead of a memcmp or memcpy call per row.
 #pragma once
 
+#include <climits>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -183,48 +184,63 @@ void place_runs(const std::uint8_t *diff, std::intptr_t n, const std::intptr_t *
 // ---- In-place reorder -----------------------------------------------------------------------
 //
 // The reorder keeps its bookkeeping in `indices` itself. After a successful check every entry
-// holds the bitwise complement of its target (negative: not yet settled); the cycle pass
-// settles position j by writing j there; a position where a chain was cut open, with its row
-// held aside in scratch slot t, holds n + t until the chain that leads into it arrives.
+// holds its target with the sign bit set (negative: not yet settled); the cycle pass settles
+// position j by writing j there; a position where a chain was cut open, with its row held aside
+// in scratch slot t, holds n + t until the chain that leads into it arrives.
 
-// Checks that `indices` (n entries) is a permutation of 0 .. n-1, marking value v as seen by
-// complementing indices[v]. On success every entry is left complemented and permutation_ok is
-// returned; on failure `indices` is restored and the first bad position is returned.
-inline std::intptr_t check_and_mark_indices(std::intptr_t *indices, std::intptr_t n) noexcept {
+constexpr std::intptr_t unsettled_bit = INTPTR_MIN;
+
+// The first position of `indices` whose entry is out of range or repeats an earlier one, or
+// permutation_ok. Slow and exact: only run once a fast check has failed. `indices` is intact.
+inline std::intptr_t first_bad_index(std::intptr_t *indices, std::intptr_t n) noexcept {
     for (std::intptr_t j = 0; j < n; ++j)
         if (std::size_t(indices[j]) >= std::size_t(n)) return j;
-    for (std::intptr_t j = 0; j < n; ++j) {
-        if (j + prefetch_distance < n) {
-            std::intptr_t ahead = indices[j + prefetch_distance];
-            if (ahead < 0) ahead = ~ahead;
-            __builtin_prefetch(indices + ahead, 1);
-        }
-        std::intptr_t v = indices[j];
-        if (v < 0) v = ~v;
-        if (indices[v] < 0) {  // value v seen before
-            for (std::intptr_t p = 0; p < n; ++p)
-                if (indices[p] < 0) indices[p] = ~indices[p];
-            return j;
-        }
-        indices[v] = ~indices[v];
+    std::intptr_t bad = permutation_ok;
+    for (std::intptr_t j = 0; j < n && bad == permutation_ok; ++j) {
+        const std::intptr_t v = indices[j] & ~unsettled_bit;
+        if (indices[v] < 0) bad = j;
+        else indices[v] |= unsettled_bit;
     }
-    return permutation_ok;
+    for (std::intptr_t j = 0; j < n; ++j) indices[j] &= ~unsettled_bit;
+    return bad;
 }
 
-// The Part's one-chain cycle walk, for rows of any size, with one scratch row `tmp`.
+// Checks that `indices` (n entries) is a permutation of 0 .. n-1, marking value v as seen by
+// setting the sign bit of indices[v]. On success every entry is left marked and permutation_ok
+// is returned; on failure `indices` is restored and the first bad position is returned.
+// The hot loops carry no early exit, so that they run at the speed of the loads.
+inline std::intptr_t check_and_mark_indices(std::intptr_t *indices, std::intptr_t n) noexcept {
+    std::size_t largest = 0;
+    for (std::intptr_t j = 0; j < n; ++j) largest |= std::size_t(indices[j]) >= std::size_t(n);
+    if (largest) return first_bad_index(indices, n);
+    std::intptr_t seen_twice = 0;
+    for (std::intptr_t j = 0; j < n; ++j) {
+        if (j + prefetch_distance < n)
+            __builtin_prefetch(indices + (indices[j + prefetch_distance] & ~unsettled_bit), 1);
+        const std::intptr_t v = indices[j] & ~unsettled_bit;
+        const std::intptr_t e = indices[v];
+        seen_twice |= e;  // the sign bit survives when v was marked before
+        indices[v] = e | unsettled_bit;
+    }
+    if (seen_twice >= 0) return permutation_ok;
+    for (std::intptr_t j = 0; j < n; ++j) indices[j] &= ~unsettled_bit;
+    return first_bad_index(indices, n);
+}
+
+// The one-chain cycle walk, for rows of any size, with one scratch row `tmp`.
 // Expects the marks left by check_and_mark_indices.
 template <typename Row>
 void follow_cycles_one_chain(Row row, Rows rows, std::intptr_t *indices, std::intptr_t n, char *tmp) noexcept {
     for (std::intptr_t i = 0; i < n; ++i) {
         if (indices[i] >= 0) continue;  // settled by an earlier cycle
-        std::intptr_t j = i, k = ~indices[i];
+        std::intptr_t j = i, k = indices[i] ^ unsettled_bit;
         indices[i] = i;
         if (k == i) continue;  // a fixed point
         std::memcpy(tmp, rows[i], row.bytes());
         while (k != i) {
             row.move(rows[j], rows[k]);
             j = k;
-            k = ~indices[j];
+            k = indices[j] ^ unsettled_bit;
             indices[j] = j;
         }
         std::memcpy(rows[j], tmp, row.bytes());
@@ -238,7 +254,7 @@ void follow_cycles_one_chain(Row row, Rows rows, std::intptr_t *indices, std::in
 // row goes to a scratch slot and the position is marked n + slot, cutting the cycle open there.
 // A chain ends when its next position is such a cut; it then takes the row from that slot.
 // Cuts can land anywhere on a cycle (also ahead of a running chain); each is consumed exactly
-// once, by the chain that arrives at it, so the rows are those of the one-chain walk.
+// once, by the chain that arrives at it, so the rows end up as with the one-chain walk.
 template <typename Row, int Lanes = 16>
 void follow_cycles_parallel(Row row, Rows rows, std::intptr_t *indices, std::intptr_t n) noexcept {
     static_assert(Row::fixed && Row::max_bytes <= 128);
@@ -246,16 +262,16 @@ void follow_cycles_parallel(Row row, Rows rows, std::intptr_t *indices, std::int
     alignas(64) char slots[Lanes][slot_bytes];
     std::intptr_t at[Lanes];    // position waiting for its row
     std::intptr_t next[Lanes];  // position whose row moves there
-    bool running[Lanes];
     std::intptr_t scan = 0;
 
-    // Starts a chain at the next unsettled position, into scratch slot t. False when none is left.
+    // Starts a chain in `lane` at the next unsettled position, into scratch slot t. False when
+    // no unsettled position is left.
     auto start = [&](int lane, int t) -> bool {
         while (scan < n) {
             const std::intptr_t i = scan++;
             const std::intptr_t e = indices[i];
             if (e >= 0) continue;  // settled
-            const std::intptr_t k = ~e;
+            const std::intptr_t k = e ^ unsettled_bit;
             if (k == i) {
                 indices[i] = i;
                 continue;
@@ -269,28 +285,29 @@ void follow_cycles_parallel(Row row, Rows rows, std::intptr_t *indices, std::int
         return false;
     };
 
+    // Lanes 0 .. active-1 run; a lane that finds no more work swaps with the last running one.
     int active = 0;
-    for (int lane = 0; lane < Lanes; ++lane) {
-        running[lane] = start(lane, lane);
-        active += running[lane];
-    }
+    while (active < Lanes && start(active, active)) ++active;
     while (active > 0) {
-        for (int lane = 0; lane < Lanes; ++lane) {
-            if (!running[lane]) continue;
+        for (int lane = 0; lane < active; ++lane) {
             const std::intptr_t j = at[lane], k = next[lane];
             const std::intptr_t e = indices[k];
-            if (e >= n) {
+            if (e >= n) [[unlikely]] {
                 // k is a cut: its row waits in slot e - n, which is free afterwards.
                 const int t = int(e - n);
                 row.move(rows[j], slots[t]);
                 indices[k] = k;
-                running[lane] = start(lane, t);
-                if (!running[lane]) --active;
+                if (!start(lane, t)) {
+                    --active;
+                    at[lane] = at[active];
+                    next[lane] = next[active];
+                    --lane;  // the moved-in lane still takes its step this round
+                }
             } else {
                 row.move(rows[j], rows[k]);
                 indices[k] = k;
                 at[lane] = k;
-                next[lane] = ~e;
+                next[lane] = e ^ unsettled_bit;
             }
         }
     }
