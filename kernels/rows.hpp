@@ -128,6 +128,29 @@ std::intptr_t mark_runs(Row row, Rows rows, std::intptr_t n, const std::intptr_t
                         std::intptr_t *inverse) noexcept {
     std::intptr_t unique_index = 0;
     if (n < 2) return 0;
+    if constexpr (!WithOrder && Row::fixed && Row::max_bytes > 0 && Row::max_bytes <= 16) {
+        // Adjacent rows: a constant stride and no carried pointer, so the compiler can vectorise.
+        if (rows.stride == Row::max_bytes) {
+            const char *first = rows.first;
+            if constexpr (WithInverse) {
+                for (std::intptr_t k = 1; k < n; ++k) {
+                    const std::uint8_t d = !row.equal(first + (k - 1) * Row::max_bytes, first + k * Row::max_bytes);
+                    diff[k] = d;
+                    unique_index += d;
+                    inverse[k] = unique_index;
+                }
+                return unique_index;
+            }
+            // Flags first, then their sum: two loops that vectorise, where one would not.
+            std::uint8_t *__restrict flags = diff;
+            const char *__restrict values = first;
+            for (std::intptr_t k = 1; k < n; ++k)
+                flags[k] = !row.equal(values + (k - 1) * Row::max_bytes, values + k * Row::max_bytes);
+            std::size_t runs = 0;
+            for (std::intptr_t k = 1; k < n; ++k) runs += diff[k];
+            return std::intptr_t(runs);
+        }
+    }
     auto position = [&](std::intptr_t k) { return WithOrder ? order[k] : k; };
     const char *previous = rows[position(0)];
     for (std::intptr_t k = 1; k < n; ++k) {

@@ -1,0 +1,199 @@
+"""permute_rows against a[:] = a[p] and numpy.take, for time and for extra peak memory.
+
+At the memory-resident size, following a cycle is a chain of dependent loads, so our time per
+row is shown next to the machine's dependent-load latency: a pointer-chasing loop over a random
+single cycle in an int64 array of the same size. The loop is a few lines of C compiled with the
+system compiler when the benchmark runs and called through ctypes, in this process, on an array
+NumPy allocated the same way as the benchmark arrays (same pages, same huge-page policy); a
+Python loop would measure the interpreter, and our own module would measure itself.
+"""
+
+from __future__ import annotations
+
+import ctypes
+import gc
+import shutil
+import subprocess
+import tempfile
+import time
+import tracemalloc
+from pathlib import Path
+
+import numpy as np
+
+import norvale.cython.permute_rows as pr
+from timing import Contender, Group, TimingPlan, compare, size_label
+
+SEED = 20240611
+MIB = 1 << 20
+
+CHASE_SOURCE = r"""
+#include <stdint.h>
+/* Follows next[] for `steps` steps from `start`; the result keeps the loop from being dropped. */
+int64_t chase(const int64_t *next, int64_t start, int64_t steps) {
+    int64_t i = start;
+    while (steps-- > 0) i = next[i];
+    return i;
+}
+"""
+
+
+def compile_chase() -> ctypes.CDLL | None:
+    compiler = shutil.which("cc") or shutil.which("gcc") or shutil.which("clang")
+    if compiler is None:
+        return None
+    folder = Path(tempfile.mkdtemp(prefix="bench_chase_"))
+    source, library = folder / "chase.c", folder / "chase.so"
+    source.write_text(CHASE_SOURCE)
+    subprocess.run([compiler, "-O2", "-shared", "-fPIC", "-o", str(library), str(source)], check=True)
+    chase = ctypes.CDLL(str(library))
+    chase.chase.restype = ctypes.c_int64
+    chase.chase.argtypes = [ctypes.c_void_p, ctypes.c_int64, ctypes.c_int64]
+    return chase
+
+
+def dependent_load_ns(library: ctypes.CDLL, entries: int, rng: np.random.Generator, steps: int) -> float:
+    """Nanoseconds per step of a pointer chase around one random cycle through `entries` int64."""
+    visit = rng.permutation(entries)
+    following = np.empty(entries, dtype=np.int64)
+    following[visit[:-1]] = visit[1:]
+    following[visit[-1]] = visit[0]
+    del visit
+    address = following.ctypes.data
+    library.chase(address, 0, min(steps, entries) // 4)  # warm the page tables
+    best = float("inf")
+    for _ in range(3):
+        start = time.perf_counter_ns()
+        library.chase(address, 0, steps)
+        best = min(best, (time.perf_counter_ns() - start) / steps)
+    return best
+
+
+def rss_kib(field: str) -> int:
+    with open("/proc/self/status", encoding="ascii") as status:
+        for line in status:
+            if line.startswith(field + ":"):
+                return int(line.split()[1])
+    return -1
+
+
+def extra_peak(operation) -> tuple[int, int]:
+    """(tracemalloc peak, peak RSS growth) in bytes over one call of `operation`."""
+    gc.collect()
+    try:
+        with open("/proc/self/clear_refs", "w", encoding="ascii") as clear:
+            clear.write("5")  # resets the peak RSS (VmHWM) to the current RSS
+        resettable = True
+    except OSError:
+        resettable = False
+    rss_before = rss_kib("VmRSS")
+    tracemalloc.start()
+    operation()
+    _, traced_peak = tracemalloc.get_traced_memory()
+    tracemalloc.stop()
+    rss_growth = (rss_kib("VmHWM") - rss_before) * 1024 if resettable else -1
+    return traced_peak, rss_growth
+
+
+def format_bytes(count: int) -> str:
+    if count < 0:
+        return "n/a"
+    if count >= MIB:
+        return f"{count / MIB:.1f} MiB"
+    return f"{count / 1024:.1f} KiB"
+
+
+def make_array(rng: np.random.Generator, rows: int, row_shape: tuple[int, ...]) -> np.ndarray:
+    if row_shape:
+        return rng.standard_normal((rows, *row_shape))
+    return rng.integers(-(2**62), 2**62, rows, dtype=np.int64)
+
+
+class Permuter:
+    """permute_rows with fresh indices per call: p is copied into a kept buffer (no allocation)."""
+
+    def __init__(self, array: np.ndarray, p: np.ndarray):
+        self.array, self.p, self.indices = array, p, np.empty_like(p)
+
+    def __call__(self) -> None:
+        np.copyto(self.indices, self.p)
+        pr.permute_rows(self.array, self.indices)
+
+
+def assign(array: np.ndarray, p: np.ndarray) -> None:
+    array[:] = array[p]
+
+
+def check_against_take(array: np.ndarray, p: np.ndarray) -> None:
+    expected = np.take(array, p, axis=0)
+    indices = p.copy()
+    pr.permute_rows(array, indices)
+    if not (np.array_equal(array, expected) and np.array_equal(indices, np.arange(len(p)))):
+        raise AssertionError("permute_rows disagrees with numpy.take")
+    del expected
+
+
+CACHE_CASES = [("1-D int64", 10**5, ()), ("rows of 16 float64", 10**4, (16,))]
+MEMORY_CASES = [("1-D int64", (256 * MIB) // 8, ()), ("rows of 16 float64", (256 * MIB) // 128, (16,))]
+
+
+def run(plan: TimingPlan) -> list[Group]:
+    rng = np.random.default_rng(SEED)
+    cache = Group(
+        title="permute_rows: in-place reorder, cache-resident sizes",
+        notes=["ours = np.copyto(indices, p) + permute_rows(a, indices): the indices are consumed, so "
+               "every call refills them (a sequential copy, no allocation), which is counted in our time.",
+               "Each contender is checked against numpy.take before timing; all see random permutations."],
+    )
+    for label, rows, row_shape in CACHE_CASES:
+        array, p = make_array(rng, rows, row_shape), rng.permutation(rows)
+        check_against_take(array.copy(), p)
+        cache.cases.append(compare(
+            label, size_label(rows) + (f" x {row_shape[0]}" if row_shape else ""),
+            Contender("permute_rows", Permuter(array, p)),
+            [Contender("numpy.take(a, p, axis=0)", np.take, (array, p), {"axis": 0}),
+             Contender("a[:] = a[p]", assign, (array, p))],
+            plan, params={"rows": rows, "row_bytes": array[0].nbytes, "seed": SEED},
+            data=f"{array.nbytes / MIB:.2f} MiB", agree=lambda ours, anchor: True))
+        del array, p
+
+    memory = Group(
+        title="permute_rows: in-place reorder, memory-resident size (256 MiB array)",
+        notes=["ours as above. 'per row' = our time per row; 'load latency' = one dependent load of a "
+               "pointer chase around a random single cycle through a 256 MiB int64 array, measured in "
+               "this run (C loop compiled at run time, called through ctypes)."],
+    )
+    library = compile_chase()
+    latency = dependent_load_ns(library, (256 * MIB) // 8, rng, 4_000_000) if library else float("nan")
+    memory.notes.append(f"Dependent-load latency: {latency:.1f} ns per load." if library
+                        else "No C compiler found: dependent-load latency not measured.")
+    for label, rows, row_shape in MEMORY_CASES:
+        array, p = make_array(rng, rows, row_shape), rng.permutation(rows)
+        check_against_take(array, p)
+        permuter = Permuter(array, p)
+        np.copyto(permuter.indices, p)  # filled before, so that only the reorder is measured
+        peaks = {
+            "permute_rows": extra_peak(lambda: pr.permute_rows(array, permuter.indices)),
+            "numpy.take(a, p, axis=0)": extra_peak(lambda: np.take(array, p, axis=0)),
+            "a[:] = a[p]": extra_peak(lambda: assign(array, p)),
+        }
+        result = compare(
+            label, size_label(rows) + (f" x {row_shape[0]}" if row_shape else ""),
+            Contender("permute_rows", permuter),
+            [Contender("numpy.take(a, p, axis=0)", np.take, (array, p), {"axis": 0}),
+             Contender("a[:] = a[p]", assign, (array, p))],
+            plan, params={"rows": rows, "row_bytes": array[0].nbytes, "seed": SEED,
+                          "dependent_load_ns": latency,
+                          "extra_peak_bytes": {name: {"tracemalloc": t, "rss": r}
+                                               for name, (t, r) in peaks.items()}},
+            agree=lambda ours, anchor: True)
+        per_row = result.ours.median_ns / rows
+        result.data = (f"per row {per_row:.1f} ns = {per_row / latency:.2f} x load latency"
+                       if library else f"per row {per_row:.1f} ns")
+        memory.cases.append(result)
+        memory.notes.append(
+            f"{label}: extra peak memory (tracemalloc / peak RSS growth): "
+            + "; ".join(f"{name} {format_bytes(t)} / {format_bytes(r)}" for name, (t, r) in peaks.items()))
+        del array, p, permuter
+        gc.collect()
+    return [cache, memory]
