@@ -126,6 +126,22 @@ inline void sort_records(RankRecord *records, RankRecord *scratch, std::size_t n
     }
 }
 
+// Whether the ranges of a run of records are all equal. Such a run is already in its final
+// order (by index), which saves refilling and sorting it at every further 8 bytes: with many
+// repeated sequences, most runs are of this kind.
+inline bool all_equal(const RangeSet &set, const RankRecord *run, std::size_t size) noexcept {
+    Span first, other;
+    if (!locate(set, std::ptrdiff_t(run[0].tail & rank_index_mask), first)) return false;
+    for (std::size_t m = 1; m < size; ++m) {
+        if (m + prefetch_distance < size)
+            prefetch_tables(set, std::intptr_t(run[m + prefetch_distance].tail & rank_index_mask));
+        if (!locate(set, std::ptrdiff_t(run[m].tail & rank_index_mask), other) ||
+            compare_spans(first, other, set.src.col_stride) != 0)
+            return false;
+    }
+    return true;
+}
+
 // Writes the sorted order of ranges 0 .. n-1 to order[0 .. n-1]. Every range must lie inside
 // src when the sort starts (see rank_record otherwise). Throws std::bad_alloc.
 inline void rank_ranges(const RangeSet &set, std::ptrdiff_t n, std::intptr_t *order) {
@@ -151,7 +167,7 @@ inline void rank_ranges(const RangeSet &set, std::ptrdiff_t n, std::intptr_t *or
             std::size_t j = i + 1;
             const std::uint64_t key = base[i].key, remaining = base[i].tail >> rank_index_bits;
             while (j < job.end && base[j].key == key && (base[j].tail >> rank_index_bits) == remaining) ++j;
-            if (j - i > 1 && remaining == rank_goes_on) {
+            if (j - i > 1 && remaining == rank_goes_on && !all_equal(set, base + i, j - i)) {
                 const std::ptrdiff_t next = job.offset + 8;
                 for (std::size_t m = i; m < j; ++m) {
                     if (m + prefetch_distance < j)
