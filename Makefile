@@ -2,24 +2,47 @@
 #   make bench   build, install and run the benchmark report
 #   make test    build, install and run the test suite
 # Each creates its own virtual environment with CPython 3.12 and installs into it from PyPI.
+#
+# Reliability checks (.ci/run runs them after make test):
+#   make sanitize            the suite against an ASan + UBSan build, aborting at the first report
+#   make test-debug-malloc   the suite under PYTHONMALLOC=debug (allocations without the GIL abort)
+#   make test-numpy126       the test build's wheel (NumPy 2 headers) under NumPy 1.26 at run time
 
 PYTHON312 := $(shell scripts/find-python312)
 TEST_VENV := .venv-test
 BENCH_VENV := .venv-bench
+SANITIZE_VENV := .venv-sanitize
+NUMPY126_VENV := .venv-numpy126
 BUILD_DEPS := "scikit-build-core>=0.10" "numpy>=2" cmake ninja
 PIP_FLAGS := --disable-pip-version-check --quiet
+# The test builds also make the test-only extensions of tests/native.
+TEST_BUILD_FLAGS := -C cmake.define.NORVALE_TEST_EXTENSIONS=ON
+SANITIZE_BUILD_FLAGS := $(TEST_BUILD_FLAGS) -C cmake.define.NORVALE_SANITIZE=ON -C cmake.build-type=RelWithDebInfo
+# The sanitizer runtime must be loaded before anything else in the (uninstrumented) interpreter;
+# PYTHONMALLOC=malloc sends every interpreter allocation through it. detect_leaks=0 because the
+# interpreter itself does not free everything at exit: leaks are checked by tests/test_leaks.py.
+SANITIZE_ENV := LD_PRELOAD=$(shell c++ -print-file-name=libasan.so) PYTHONMALLOC=malloc \
+	ASAN_OPTIONS=detect_leaks=0:abort_on_error=1:halt_on_error=1:strict_string_checks=1 \
+	UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
+WHEEL_DIR := build/wheels
 
-.PHONY: test bench clean
+.PHONY: test bench clean sanitize test-debug-malloc test-numpy126
 
-$(TEST_VENV)/.ready $(BENCH_VENV)/.ready: %/.ready:
+$(TEST_VENV)/.ready $(BENCH_VENV)/.ready $(SANITIZE_VENV)/.ready: %/.ready:
 	$(PYTHON312) -m venv $*
 	$*/bin/pip install $(PIP_FLAGS) $(BUILD_DEPS)
 	touch $@
 
+# Installs the package built with build flags $(2) into venv $(1), then its test dependencies
+# (same build folder and flags, so the second install does not rebuild in isolation).
+define install_for_tests
+	$(1)/bin/pip install $(PIP_FLAGS) --no-build-isolation --force-reinstall --no-deps -C build-dir=build/$(1) $(2) .
+	$(1)/bin/pip install $(PIP_FLAGS) --no-build-isolation -C build-dir=build/$(1) $(2) ".[test]"
+endef
+
 # The package is installed (not linked to the source tree) so that the suite runs against what a user gets.
 test: $(TEST_VENV)/.ready
-	$(TEST_VENV)/bin/pip install $(PIP_FLAGS) --no-build-isolation --force-reinstall --no-deps -C build-dir=build/$(TEST_VENV) .
-	$(TEST_VENV)/bin/pip install $(PIP_FLAGS) ".[test]"
+	$(call install_for_tests,$(TEST_VENV),$(TEST_BUILD_FLAGS))
 	cd tests && ../$(TEST_VENV)/bin/python -P -m pytest $(PYTEST_ARGS)
 
 bench: $(BENCH_VENV)/.ready
@@ -27,5 +50,26 @@ bench: $(BENCH_VENV)/.ready
 	$(BENCH_VENV)/bin/pip install $(PIP_FLAGS) ".[bench]"
 	cd bench && ../$(BENCH_VENV)/bin/python -P report.py --json results.json
 
+sanitize: $(SANITIZE_VENV)/.ready
+	$(call install_for_tests,$(SANITIZE_VENV),$(SANITIZE_BUILD_FLAGS))
+	cd tests && env $(SANITIZE_ENV) ../$(SANITIZE_VENV)/bin/python -P -m pytest $(PYTEST_ARGS)
+
+test-debug-malloc: $(TEST_VENV)/.ready
+	$(call install_for_tests,$(TEST_VENV),$(TEST_BUILD_FLAGS))
+	cd tests && PYTHONMALLOC=debug ../$(TEST_VENV)/bin/python -P -m pytest $(PYTEST_ARGS)
+
+$(NUMPY126_VENV)/.ready:
+	$(PYTHON312) -m venv $(NUMPY126_VENV)
+	touch $@
+
+# One wheel, built in the test venv against NumPy 2 headers, installed where NumPy 1.26 runs.
+test-numpy126: $(TEST_VENV)/.ready $(NUMPY126_VENV)/.ready
+	rm -rf $(WHEEL_DIR)
+	$(TEST_VENV)/bin/pip wheel $(PIP_FLAGS) --no-build-isolation --no-deps -C build-dir=build/$(TEST_VENV) $(TEST_BUILD_FLAGS) -w $(WHEEL_DIR) .
+	$(NUMPY126_VENV)/bin/pip install $(PIP_FLAGS) "numpy==1.26.*" "$$(ls $(WHEEL_DIR)/norvale_cython-*.whl)[test]"
+	$(NUMPY126_VENV)/bin/pip install $(PIP_FLAGS) --no-deps --force-reinstall $(WHEEL_DIR)/norvale_cython-*.whl
+	$(NUMPY126_VENV)/bin/python -c "import numpy; assert numpy.__version__.startswith('1.26.'), numpy.__version__"
+	cd tests && ../$(NUMPY126_VENV)/bin/python -P -m pytest $(PYTEST_ARGS)
+
 clean:
-	rm -rf build $(TEST_VENV) $(BENCH_VENV)
+	rm -rf build $(TEST_VENV) $(BENCH_VENV) $(SANITIZE_VENV) $(NUMPY126_VENV)
