@@ -162,7 +162,8 @@ inline void rank_ranges(const RangeSet &set, std::ptrdiff_t n, std::intptr_t *or
         jobs.pop_back();
         RankRecord *base = records;
         sort_records(base + job.begin, scratch, job.end - job.begin);
-        // Runs that tie on 8 bytes and all go on are ordered by their next 8 bytes.
+        // Runs that tie on 8 bytes and all go on are ordered by their next 8 bytes, unless they
+        // hold one sequence only.
         for (std::size_t i = job.begin; i < job.end;) {
             std::size_t j = i + 1;
             const std::uint64_t key = base[i].key, remaining = base[i].tail >> rank_index_bits;
