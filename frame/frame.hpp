@@ -9,4 +9,5 @@
 #include "frame/module.hpp"
 #include "frame/names.hpp"
 #include "frame/ref.hpp"
+#include "frame/traceback.hpp"
 #include "frame/view.hpp"

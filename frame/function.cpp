@@ -220,12 +220,28 @@ PyTypeObject *function_type() noexcept {
     return the_type;
 }
 
+PyTypeObject *derive_function_type(PyType_Spec *derived) noexcept {
+    PyTypeObject *base = function_type();
+    if (!base) return nullptr;
+    Ref type = Ref::steal(PyType_FromSpecWithBases(derived, reinterpret_cast<PyObject *>(base)));
+    if (!type) return nullptr;
+    // A new type's dict gets a __doc__ and a __module__ of its own, which would hide the
+    // descriptors that lead to the function object's; put the base's descriptors back.
+    auto *made = reinterpret_cast<PyTypeObject *>(type.get());
+    for (const char *attribute : {"__doc__", "__module__"}) {
+        PyObject *descriptor = PyDict_GetItemString(base->tp_dict, attribute);
+        if (!descriptor || PyDict_SetItemString(made->tp_dict, attribute, descriptor) < 0) return nullptr;
+    }
+    PyType_Modified(made);
+    return reinterpret_cast<PyTypeObject *>(type.release());
+}
+
 PyObject *make_function(const FunctionDef &def, PyObject *globals, PyObject *defaults, PyTypeObject *type) noexcept {
     if (!type && !(type = function_type())) return nullptr;
     Ref self = Ref::steal(PyType_GenericAlloc(type, 0));
     if (!self) return nullptr;
     FunctionObject *f = as_function(self.get());
-    f->vectorcall = function_vectorcall;
+    f->vectorcall = def.call ? def.call : function_vectorcall;
     f->def = &def;
     if (!(f->name = PyUnicode_InternFromString(def.name))) return nullptr;
     f->qualname = def.qualname ? PyUnicode_FromString(def.qualname) : Py_NewRef(f->name);

@@ -23,6 +23,7 @@ struct FunctionDef {
     int line;                        // first line of the function in its source
     const char *message_name = nullptr;  // name in argument messages, if not `name`
     const char *qualname = nullptr;      // __qualname__, if not `name`
+    vectorcallfunc call = nullptr;       // a derived kind's own call, in place of binding + body
 };
 
 struct FunctionObject {
@@ -47,6 +48,10 @@ struct FunctionObject {
 
 // The shared function type of this module file; made on first use.
 PyTypeObject *function_type() noexcept;
+
+// Derives a function kind from the shared type (for example one that adds a subscript).
+// The derived type keeps the function object's own __doc__ and __module__.
+PyTypeObject *derive_function_type(PyType_Spec *spec) noexcept;
 
 // Makes a function object of `type` (the shared type or one derived from it) over `def`,
 // which must outlive it. `defaults` (borrowed) is the tuple of default values, or nullptr.

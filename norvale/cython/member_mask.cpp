@@ -6,7 +6,6 @@
 #include <structmember.h>
 
 #include "frame/frame.hpp"
-#include "frame/traceback.hpp"
 #include "kernels/membership.hpp"
 
 namespace frame = norvale::frame;
@@ -444,24 +443,12 @@ PyObject *get_signatures(PyObject *callable, void *) {
     return PyDict_Copy(reinterpret_cast<frame::FunctionObject *>(callable)->extra);
 }
 
-// A new type's dict gets its own __doc__ and __module__, which would hide the function's;
-// these lead them back to the function object.
-PyObject *get_doc(PyObject *callable, void *) {
-    return Py_NewRef(reinterpret_cast<frame::FunctionObject *>(callable)->doc);
-}
-int set_doc(PyObject *callable, PyObject *value, void *) {
-    Py_XSETREF(reinterpret_cast<frame::FunctionObject *>(callable)->doc, Py_NewRef(value ? value : Py_None));
-    return 0;
-}
-
 PyGetSetDef dispatch_getset[] = {
     {"__signatures__", get_signatures, nullptr, nullptr, nullptr},
-    {"__doc__", get_doc, set_doc, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 PyMemberDef dispatch_members[] = {
-    {"__module__", T_OBJECT, offsetof(frame::FunctionObject, module), 0, nullptr},
     {"__vectorcalloffset__", T_PYSSIZET, offsetof(frame::FunctionObject, vectorcall), READONLY, nullptr},
     {nullptr, 0, 0, 0, nullptr},
 };
@@ -483,13 +470,10 @@ PyType_Spec dispatch_spec = {
     dispatch_slots,
 };
 
-// Calls of member_mask never reach a body: dispatch_vectorcall replaces the frame's call.
-PyObject *no_body(frame::FunctionObject *, PyObject *const *, int &) {
-    PyErr_SetString(PyExc_SystemError, "member_mask is called through its selection");
-    return nullptr;
-}
-
-const frame::FunctionDef member_mask_generic = typed("member_mask", generic_doc, no_body, __LINE__);
+// Calls go straight to the selection, which forwards them to an entry.
+const frame::FunctionDef member_mask_generic = {
+    "member_mask", generic_doc, {parameters, 2, 2}, typed_locals, 4, nullptr, __LINE__, nullptr, nullptr,
+    dispatch_vectorcall};
 
 PyObject *make_generic(PyObject *globals) {
     Ref table = Ref::steal(PyDict_New());
@@ -498,16 +482,13 @@ PyObject *make_generic(PyObject *globals) {
         Ref entry = Ref::steal(frame::make_function(signature.entry, globals, nullptr));
         if (!entry || PyDict_SetItem(table.get(), signature.key.object(), entry.get()) < 0) return nullptr;
     }
-    Ref base = Ref::borrow(reinterpret_cast<PyObject *>(frame::function_type()));
-    if (!base) return nullptr;
-    Ref type = Ref::steal(PyType_FromSpecWithBases(&dispatch_spec, base.get()));
+    Ref type = Ref::steal(reinterpret_cast<PyObject *>(frame::derive_function_type(&dispatch_spec)));
     if (!type) return nullptr;
     PyObject *generic = frame::make_function(member_mask_generic, globals, nullptr,
                                              reinterpret_cast<PyTypeObject *>(type.get()));
     if (!generic) return nullptr;
     auto *f = reinterpret_cast<frame::FunctionObject *>(generic);
     f->extra = table.release();
-    f->vectorcall = dispatch_vectorcall;
     return generic;
 }
 
