@@ -2,8 +2,10 @@
 //
 // Layout of the 128 bits, most significant first: 32 one-bits, the low 32 bits of the Unix time
 // in seconds, two zero bits, a 6-bit per-process call counter, 56 random bits.
+#include <cerrno>
 #include <cstdint>
 #include <ctime>
+#include <sys/random.h>
 
 #include "frame/frame.hpp"
 
@@ -19,11 +21,14 @@ frame::Name name_UUID{"UUID"};
 frame::Name name_int{"int"};
 frame::Builtin builtin_int{"int"};
 
-// Made once at exec, so that a call creates no constants of its own.
+// Made once at exec, so that a call creates no constants of its own. (The 32-bit mask of the
+// clock is applied in C: the same bits as Python's `&` on the signed count.)
 PyObject *random_bit_count = nullptr;  // 56
 PyObject *upper_shift = nullptr;       // 64
-PyObject *low_32_bits = nullptr;       // 0xFFFFFFFF
 PyObject *int_keyword = nullptr;       // ("int",)
+
+// secrets.randbits as the module body found it: the system random source's getrandbits.
+PyObject *system_randbits = nullptr;
 
 // Sequence number of the next identifier, 0..63; process-wide, guarded by the interpreter lock.
 std::uint64_t call_counter = 0;
@@ -36,9 +41,8 @@ static_assert(sizeof(std::time_t) == 8, "the clock must be read as a 64-bit coun
 int make_constants() {
     if (!random_bit_count) random_bit_count = PyLong_FromLong(56);
     if (!upper_shift) upper_shift = PyLong_FromLong(64);
-    if (!low_32_bits) low_32_bits = PyLong_FromUnsignedLong(0xFFFFFFFFul);
     if (!int_keyword) int_keyword = PyTuple_Pack(1, name_int.object());
-    return random_bit_count && upper_shift && low_32_bits && int_keyword ? 0 : -1;
+    return random_bit_count && upper_shift && int_keyword ? 0 : -1;
 }
 
 // An exact int, from the result of an object's __int__ (nb_int) slot; nullptr with an exception set.
@@ -92,29 +96,46 @@ PyObject *builtin_int_of(std::uint64_t value) {
     return PyObject_Vectorcall(builtin_int.object(), args, 1, nullptr);
 }
 
+// What secrets.randbits(56) computes, without its Python frames: seven bytes from the
+// system's random source, read as a big-endian integer. False when the source fails, and the
+// caller then makes the real call.
+bool system_random_56(std::uint64_t &out) noexcept {
+    unsigned char bytes[7];
+    std::size_t got = 0;
+    while (got < sizeof bytes) {
+        const ssize_t n = getrandom(bytes + got, sizeof bytes - got, 0);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return false;
+        }
+        got += std::size_t(n);
+    }
+    out = 0;
+    for (unsigned char byte : bytes) out = (out << 8) | byte;
+    return true;
+}
+
 PyObject *tail_guid_body(frame::FunctionObject *, PyObject *const *, int &line) {
-    // Step 1: the clock, masked to 32 bits with Python int semantics (-1 on failure gives all ones).
-    line = __LINE__;
+    // Step 1: the clock, its low 32 bits as Python's `now & 0xFFFFFFFF` gives them: two's
+    // complement, so a failed read (-1) gives all ones.
     const std::int64_t now = static_cast<std::int64_t>(std::time(nullptr));
-    Ref clock = Ref::steal(PyLong_FromLongLong(now));
-    if (!clock) return nullptr;
-    Ref masked = Ref::steal(PyNumber_And(clock.get(), low_32_bits));
-    if (!masked) return nullptr;
-    const unsigned long masked_value = PyLong_AsUnsignedLong(masked.get());
-    if (masked_value == static_cast<unsigned long>(-1) && PyErr_Occurred()) return nullptr;
-    const std::uint32_t timestamp = static_cast<std::uint32_t>(masked_value);
+    const std::uint32_t timestamp = static_cast<std::uint32_t>(static_cast<std::uint64_t>(now) & 0xFFFFFFFFu);
 
     // Step 2: 56 random bits from secrets.randbits, looked up anew.
     line = __LINE__;
     Ref randbits = Ref::steal(frame::get_global_attr(name_secrets, name_randbits));
     if (!randbits) return nullptr;
-    line = __LINE__;
-    PyObject *randbits_args[] = {random_bit_count};
-    Ref random_object = Ref::steal(PyObject_Vectorcall(randbits.get(), randbits_args, 1, nullptr));
-    if (!random_object) return nullptr;
-    line = __LINE__;
     std::uint64_t random_value = 0;
-    if (as_uint64(random_object.get(), random_value) < 0) return nullptr;
+    // The unchanged system source is read directly: its Python wrapper costs more than the
+    // rest of the call. Any other randbits (a stand-in, a rebound secrets) is called.
+    if (randbits.get() != system_randbits || !system_random_56(random_value)) {
+        line = __LINE__;
+        PyObject *randbits_args[] = {random_bit_count};
+        Ref random_object = Ref::steal(PyObject_Vectorcall(randbits.get(), randbits_args, 1, nullptr));
+        if (!random_object) return nullptr;
+        line = __LINE__;
+        if (as_uint64(random_object.get(), random_value) < 0) return nullptr;
+    }
 
     // Step 3: take the counter and advance it, with no Python code in between.
     const std::uint64_t uuid_lower = (call_counter << 56) | random_value;
@@ -161,8 +182,24 @@ const frame::FunctionDef tail_guid_def = {
     __LINE__,
 };
 
+// Keeps secrets.randbits when it is the bound getrandbits of a random.SystemRandom.
+int remember_system_randbits(PyObject *globals) {
+    Ref randbits = Ref::steal(PyObject_GetAttrString(PyDict_GetItemString(globals, "secrets"), "randbits"));
+    Ref random = Ref::steal(PyImport_ImportModule("random"));
+    if (!randbits || !random) return -1;
+    Ref system_random = Ref::steal(PyObject_GetAttrString(random.get(), "SystemRandom"));
+    Ref method = Ref::steal(system_random ? PyObject_GetAttrString(system_random.get(), "getrandbits") : nullptr);
+    if (!method) return -1;
+    if (!PyMethod_Check(randbits.get()) || PyMethod_GET_FUNCTION(randbits.get()) != method.get() ||
+        !PyObject_TypeCheck(PyMethod_GET_SELF(randbits.get()), reinterpret_cast<PyTypeObject *>(system_random.get())))
+        return 0;
+    system_randbits = randbits.release();  // kept for the life of the process
+    return 0;
+}
+
 int module_body(PyObject *globals) {
     if (frame::set_global(globals, "secrets", frame::import_module("secrets")) < 0) return -1;
+    if (!system_randbits && remember_system_randbits(globals) < 0) return -1;
     if (frame::set_global(globals, "uuid", frame::import_module("uuid")) < 0) return -1;
     call_counter = 0;
     return frame::set_global(globals, "tail_guid", frame::make_function(tail_guid_def, globals, nullptr));
