@@ -233,9 +233,15 @@ inline std::intptr_t first_bad_index(std::intptr_t *indices, std::intptr_t n) no
 // is returned; on failure `indices` is restored and the first bad position is returned.
 // The hot loops carry no early exit, so that they run at the speed of the loads.
 inline std::intptr_t check_and_mark_indices(std::intptr_t *indices, std::intptr_t n) noexcept {
-    std::size_t largest = 0;
-    for (std::intptr_t j = 0; j < n; ++j) largest |= std::size_t(indices[j]) >= std::size_t(n);
-    if (largest) return first_bad_index(indices, n);
+    // v is out of range exactly when v or (n - 1 - v) has its top bit set, in unsigned
+    // arithmetic: or-ing those vectorises where a 64-bit comparison would not (SSE2).
+    const std::size_t last = std::size_t(n) - 1;
+    std::size_t out_of_range = 0;
+    for (std::intptr_t j = 0; j < n; ++j) {
+        const std::size_t v = std::size_t(indices[j]);
+        out_of_range |= v | (last - v);
+    }
+    if (n > 0 && std::intptr_t(out_of_range) < 0) return first_bad_index(indices, n);
     std::intptr_t seen_twice = 0;
     for (std::intptr_t j = 0; j < n; ++j) {
         if (j + prefetch_distance < n)
@@ -291,6 +297,16 @@ void follow_cycles_parallel(Row row, Rows rows, std::intptr_t *indices, std::int
     // no unsettled position is left.
     auto start = [&](int lane, int t) -> bool {
         while (scan < n) {
+            // Settled stretches are skipped eight entries at a time; the scan runs in short
+            // bursts between chain starts, too irregular for the hardware prefetcher.
+            __builtin_prefetch(indices + scan + 64);
+            if (scan + 8 <= n) {
+                const std::intptr_t *group = indices + scan;
+                if ((group[0] | group[1] | group[2] | group[3] | group[4] | group[5] | group[6] | group[7]) >= 0) {
+                    scan += 8;
+                    continue;
+                }
+            }
             const std::intptr_t i = scan++;
             const std::intptr_t e = indices[i];
             if (e >= 0) continue;  // settled
