@@ -189,6 +189,10 @@ REFUSALS = {
                         PERMUTATION + "indices[1] = 3 is out of range"),
     "negative index": (lambda: np.arange(3), lambda: ints(1, 0, -1), ValueError,
                        PERMUTATION + "indices[2] = -1 is out of range"),
+    "huge index": (lambda: np.arange(3), lambda: ints(1, 2**62, 0), ValueError,
+                   PERMUTATION + f"indices[1] = {2**62} is out of range"),
+    "most negative index": (lambda: np.arange(3), lambda: ints(1, 0, -2**63), ValueError,
+                            PERMUTATION + f"indices[2] = {-2**63} is out of range"),
     # [1, 1, 0] would chain 0 <- 1 <- 1 forever; [0, 2, 2] never returns to 1.
     "repeat in a cycle": (lambda: np.arange(3), lambda: ints(1, 1, 0), ValueError,
                           PERMUTATION + "indices[1] = 1 repeats an earlier entry"),
