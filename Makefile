@@ -25,6 +25,9 @@ SANITIZE_ENV := LD_PRELOAD=$(shell c++ -print-file-name=libasan.so) PYTHONMALLOC
 	ASAN_OPTIONS=detect_leaks=0:abort_on_error=1:halt_on_error=1:strict_string_checks=1 \
 	UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
 WHEEL_DIR := build/wheels
+# A sanitizer or allocator report aborts the process: with pytest capturing at the file-descriptor
+# level the report would vanish with it, so standard error stays on the terminal.
+KEEP_STDERR := --capture=sys
 
 .PHONY: test bench clean sanitize test-debug-malloc test-numpy126
 
@@ -52,11 +55,11 @@ bench: $(BENCH_VENV)/.ready
 
 sanitize: $(SANITIZE_VENV)/.ready
 	$(call install_for_tests,$(SANITIZE_VENV),$(SANITIZE_BUILD_FLAGS))
-	cd tests && env $(SANITIZE_ENV) ../$(SANITIZE_VENV)/bin/python -P -m pytest $(PYTEST_ARGS)
+	cd tests && env $(SANITIZE_ENV) ../$(SANITIZE_VENV)/bin/python -P -m pytest $(KEEP_STDERR) $(PYTEST_ARGS)
 
 test-debug-malloc: $(TEST_VENV)/.ready
 	$(call install_for_tests,$(TEST_VENV),$(TEST_BUILD_FLAGS))
-	cd tests && PYTHONMALLOC=debug ../$(TEST_VENV)/bin/python -P -m pytest $(PYTEST_ARGS)
+	cd tests && PYTHONMALLOC=debug ../$(TEST_VENV)/bin/python -P -m pytest $(KEEP_STDERR) $(PYTEST_ARGS)
 
 $(NUMPY126_VENV)/.ready:
 	$(PYTHON312) -m venv $(NUMPY126_VENV)

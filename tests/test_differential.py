@@ -220,3 +220,51 @@ def test_span_distinct_matches_bytes_dedup(case):
     for g, sequence in enumerate(distinct):
         assert unique[g].tobytes() == sequence.ljust(src.shape[1], b"\0")
     assert inverse.tolist() == [distinct.index(sequence) for sequence in sequences]
+
+
+def misaligned(values):
+    """A copy of `values` at an odd address: legal NumPy memory (for example np.frombuffer at an
+    offset), on which every element access must avoid assuming natural alignment."""
+    values = np.ascontiguousarray(values)
+    raw = np.zeros(values.nbytes + 1, np.uint8)
+    out = raw[1:].view(values.dtype).reshape(values.shape)
+    out[...] = values
+    assert not out.flags.aligned or values.itemsize == 1
+    return out
+
+
+def misaligned_cases():
+    ints, other = np.array([5, -1, 3, 5, 9], np.int64), np.array([5, 9, 0], np.int64)
+    floats = np.array([0.5, -0.0, np.nan, 2.0])
+    order = np.array([1, 2, 0, 3, 4], np.intp)
+    rows = np.array([3, 1, 2, 1, 9], np.int64)
+    src = np.frombuffer(b"abcabdabcxyz", np.uint8).reshape(3, 4)
+    tables = (np.array([0, 1, 2, 0], np.intp), np.array([0, 0, 1, 0], np.intp), np.array([3, 3, 3, 3], np.intp))
+    return [
+        ("member_mask_long", "member_mask", lambda m: m.member_mask_long(misaligned(ints), misaligned(other)),
+         lambda: np.isin(ints, other)),
+        ("member_mask_double", "member_mask", lambda m: m.member_mask_double(misaligned(floats), misaligned(floats)),
+         lambda: np.isin(floats, floats)),
+        ("member_mask", "member_mask",
+         lambda m: m.member_mask(misaligned(ints.astype(np.int32)), misaligned(other.astype(np.int32))),
+         lambda: np.isin(ints, other)),
+        ("run_distinct-presorted", "run_distinct",
+         lambda m: m.run_distinct(misaligned(np.sort(rows)), False, True, True, presorted=True)[1:],
+         lambda: np.unique(np.sort(rows), return_inverse=True, return_counts=True)[1:]),
+        ("run_distinct-order", "run_distinct",
+         lambda m: m.run_distinct(rows, return_inverse=True, order=misaligned(np.argsort(rows, kind="stable")))[1],
+         lambda: np.unique(rows, return_inverse=True)[1]),
+        ("permute_rows", "permute_rows",
+         lambda m: (lambda a: (m.permute_rows(a, misaligned(order)), a)[1])(misaligned(rows)),
+         lambda: rows[order]),
+        ("span_distinct", "span_distinct", lambda m: m.span_distinct(src, *map(misaligned, tables))[1],
+         lambda: np.array([0, 1, 2, 0])),
+    ]
+
+
+@pytest.mark.parametrize("name, module_name, ours, oracle", misaligned_cases(), ids=[c[0] for c in misaligned_cases()])
+def test_misaligned_inputs_agree_with_the_oracle(name, module_name, ours, oracle):
+    result, expected = ours(module(module_name)), oracle()
+    for got, want in zip(result if isinstance(result, tuple) else (result,),
+                         expected if isinstance(expected, tuple) else (expected,), strict=True):
+        np.testing.assert_array_equal(got, want)

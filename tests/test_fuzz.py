@@ -213,30 +213,51 @@ def odd_values():
     ]
 
 
-def type_targets():
-    """(function, number of parameters) of every public function."""
-    targets = []
-    for module_name, names in (
-        ("member_mask", ("member_mask_long", "member_mask_schar", "member_mask_ushort", "member_mask_double",
-                         "member_mask_long_in_ushort", "member_mask")),
-        ("run_distinct", ("run_distinct",)),
-        ("permute_rows", ("permute_rows",)),
-        ("span_order", ("byte_ranges_context", "__pyx_unpickle_byte_ranges_context")),
-        ("span_rank", ("span_rank",)),
-        ("span_distinct", ("span_distinct",)),
+def valid_calls():
+    """(function, valid positional arguments) for every public function that is built."""
+    ints, intp = np.arange(4, dtype=np.int64), np.arange(3, dtype=np.intp)
+    src = np.zeros((3, 3), np.uint8)
+    typed = {
+        "member_mask_long": (ints, ints),
+        "member_mask_schar": (np.arange(3, dtype=np.int8),) * 2,
+        "member_mask_ushort": (np.arange(3, dtype=np.uint16),) * 2,
+        "member_mask_double": (np.arange(3.0),) * 2,
+        "member_mask_long_in_ushort": (ints, np.arange(3, dtype=np.uint16)),
+        "member_mask": (ints, ints),
+    }
+    calls = []
+    member_mask = native("member_mask")
+    for name, args in typed.items():
+        if member_mask and hasattr(member_mask, name):
+            calls.append((getattr(member_mask, name), args))
+    for module_name, name, make_args in (
+        ("run_distinct", "run_distinct", lambda: (ints, True, True, True, None, True)),
+        ("permute_rows", "permute_rows", lambda: (np.arange(3), np.arange(3, dtype=np.intp))),
+        ("span_order", "byte_ranges_context", lambda: (src, intp, intp, intp)),
+        ("span_order", "__pyx_unpickle_byte_ranges_context", lambda: (None, 0x6B2856C, None)),
+        ("span_rank", "span_rank", lambda: (src, intp, intp, intp)),
+        ("span_distinct", "span_distinct", lambda: (src, intp, intp, intp)),
     ):
         module = native(module_name)
-        for name in names:
-            if module and hasattr(module, name):
-                targets.append(getattr(module, name))
-    return targets
+        if module and hasattr(module, name):
+            args = make_args()
+            if name == "__pyx_unpickle_byte_ranges_context":
+                args = (module.byte_ranges_context, *args[1:])
+            calls.append((getattr(module, name), args))
+    return calls
 
 
 def batch_types(rng, count):
-    targets = type_targets()
+    """Every parameter of every function in turn gets every odd value; then random mixtures."""
+    calls = valid_calls()
+    for function, args in calls:
+        for position in range(len(args)):
+            for value in odd_values():
+                print(f"{function.__name__} argument {position} = {value!r}", file=sys.stderr, flush=True)
+                attempt(function, *args[:position], value, *args[position + 1:])
     for _ in range(count):
-        function = rng.choice(targets)
-        arguments = [rng.choice(odd_values()) for _ in range(rng.choice([1, 2, 3, 4, 4, 5, 6]))]
+        function, args = rng.choice(calls)
+        arguments = [rng.choice(odd_values()) for _ in range(rng.choice([0, 1, 2, 3, 4, 4, 5, 6, 7]))]
         attempt(function, *arguments)
 
 
