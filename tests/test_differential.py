@@ -78,6 +78,24 @@ def test_generic_membership_matches_isin(dtype, data):
     np.testing.assert_array_equal(member_mask.member_mask(elements, test_elements), np.isin(elements, test_elements))
 
 
+ENTRIES = {"char": np.int8, "short": np.int16, "int": np.int32, "long": np.int32, "long long": np.int64,
+           "unsigned char": np.uint8, "unsigned short": np.uint16, "unsigned int": np.uint32,
+           "unsigned long": np.uint32, "unsigned long long": np.uint64, "float": np.float32, "double": np.float64}
+
+
+@pytest.mark.parametrize("key", ENTRIES)
+@settings(max_examples=20, deadline=None)
+@given(data=st.data())
+def test_subscripted_entries_match_isin(key, data):
+    member_mask = module("member_mask")
+    if not hasattr(member_mask, "member_mask"):
+        pytest.skip("the generic member_mask is not built yet")
+    dtype = ENTRIES[key]
+    elements, test_elements = data.draw(vectors(dtype)), data.draw(vectors(dtype))
+    np.testing.assert_array_equal(member_mask.member_mask[key](elements, test_elements),
+                                  np.isin(elements, test_elements))
+
+
 # run_distinct compares raw bytes, numpy.unique compares values: integers (and bool) make both agree.
 DISTINCT_DTYPES = [np.int8, np.uint16, np.int32, np.int64, np.bool_]
 
@@ -143,6 +161,21 @@ def test_run_distinct_on_row_step_views_matches_unique(array, step, start):
     view = ordered[start::step]
     flags = dict(return_index=True, return_inverse=True, return_counts=True)
     check_against_unique(view.copy(), run_distinct(view, presorted=True, **flags), flags)
+
+
+@EXAMPLES
+@given(values=hnp.arrays(np.float64, st.integers(1, 30), elements=elements_of(np.float64)))
+def test_run_distinct_compares_floats_by_their_bytes(values):
+    # The same bytes are the same 64-bit pattern, so numpy.unique over the patterns is the oracle;
+    # NaNs of one pattern are one row, 0.0 and -0.0 are two.
+    run_distinct = module("run_distinct").run_distinct
+    patterns = values.view(np.uint64)
+    order = np.argsort(patterns, kind="stable").astype(np.intp)
+    distinct, inverse, counts = run_distinct(values, return_inverse=True, return_counts=True, order=order)
+    unique, unique_inverse, unique_counts = np.unique(patterns, return_inverse=True, return_counts=True)
+    np.testing.assert_array_equal(distinct.view(np.uint64), unique)
+    np.testing.assert_array_equal(inverse, unique_inverse)
+    np.testing.assert_array_equal(counts, unique_counts)
 
 
 def row_bytes(array):

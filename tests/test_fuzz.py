@@ -69,8 +69,11 @@ def random_exporter_fields(rng, ndim=None):
     for extent in reversed(shape):
         strides.insert(0, step * rng.choice([1, 1, 2]))
         step = strides[0] * max(extent, 1)
+    # An odd offset gives misaligned items, which are legal memory for a buffer.
+    offset = rng.choice([0, 0, 0, 1, 3])
     return dict(
-        data=step,
+        data=step + offset,
+        offset=offset,
         format=random_format(rng),
         # Without a shape CPython's own memoryview divides by the item size or reads through
         # NULL: the exporter gives one whenever there are axes (the frame's case is tested apart).
@@ -280,7 +283,7 @@ def test_fuzz_batch(batch, seed):
     if batch == "formats":
         exporter_type()
     try:
-        child = run_child(batch, seed, 400)
+        child = run_child(batch, seed, 1000)
     except subprocess.TimeoutExpired:
         pytest.fail(f"batch {batch} seed {seed} hung (no answer within {TIMEOUT} s)")
     assert child.returncode == 0, f"batch {batch} seed {seed} failed ({child.returncode}):\n{child.stderr[-4000:]}"
