@@ -50,7 +50,7 @@ test: $(TEST_VENV)/.ready
 
 bench: $(BENCH_VENV)/.ready
 	$(BENCH_VENV)/bin/pip install $(PIP_FLAGS) --no-build-isolation --force-reinstall --no-deps -C build-dir=build/$(BENCH_VENV) .
-	$(BENCH_VENV)/bin/pip install $(PIP_FLAGS) ".[bench]"
+	$(BENCH_VENV)/bin/pip install $(PIP_FLAGS) --no-build-isolation -C build-dir=build/$(BENCH_VENV) ".[bench]"
 	cd bench && ../$(BENCH_VENV)/bin/python -P report.py --json results.json
 
 sanitize: $(SANITIZE_VENV)/.ready

@@ -58,6 +58,11 @@ private:
     const char *type_name_;
     bool native_sizes_ = true;
     bool matched_ = false;
+    std::size_t items_ = 0;  // items taken so far
+
+    // Deeper nesting than any real exporter writes; past it the format is refused rather
+    // than recursed into without bound.
+    static constexpr int max_depth = 64;
 
     int mismatch(const char *got) {
         if (matched_)
@@ -122,6 +127,7 @@ private:
     }
 
     int take(const Item &item) {
+        ++items_;
         if (matched_) return mismatch(item.description);
         const bool same_size = item.size == type_.size;
         const bool same_kind = item.kind == type_.kind || item.kind == Kind::character || type_.kind == Kind::character;
@@ -201,14 +207,26 @@ private:
                     return -1;
                 }
                 ++at_;
-                const char *body = at_;
-                if (count == 0) {  // still parsed, for its errors
-                    if (parse(depth + 1) < 0) return -1;
+                if (depth + 1 > max_depth) {
+                    PyErr_SetString(PyExc_ValueError, "Buffer acquisition: struct nesting too deep in format string");
+                    return -1;
                 }
-                for (Py_ssize_t i = 0; i < count; ++i) {
+                // The body is parsed once for its errors; a repeat only matters when the body
+                // holds items, and then the first item of the second pass already decides.
+                const char *body = at_;
+                const std::size_t before = items_;
+                const bool matched_before = matched_;
+                if (parse(depth + 1) < 0) return -1;
+                if (count == 0) {  // no repeat at all: what the body held does not count
+                    items_ = before;
+                    matched_ = matched_before;
+                }
+                const char *after = at_;
+                if (count > 1 && items_ != before) {
                     at_ = body;
                     if (parse(depth + 1) < 0) return -1;
                 }
+                at_ = after;
                 continue;
             }
             bool complex = false;
@@ -221,7 +239,9 @@ private:
             Item item;
             if (item_of(code, complex, item) < 0) return -1;
             ++at_;
-            for (Py_ssize_t i = 0; i < count; ++i)
+            // One item decides the match, a second one is already past the end: no need to
+            // walk a huge repeat count.
+            for (Py_ssize_t i = 0; i < count && i < 2; ++i)
                 if (take(item) < 0) return -1;
         }
     }

@@ -14,6 +14,11 @@ int request_flags(const ViewDecl &decl) {
     return decl.access == Access::writable ? PyBUF_RECORDS : PyBUF_RECORDS_RO;
 }
 
+// The extent of an axis; an exporter that gives no shape describes a flat run of items.
+Py_ssize_t extent_of(const Py_buffer &buffer, int axis) {
+    return buffer.shape ? buffer.shape[axis] : (buffer.itemsize ? buffer.len / buffer.itemsize : 0);
+}
+
 // The checks after the format, in their fixed order; the buffer is not yet owned by a view.
 int check_buffer(const Py_buffer &buffer, const ViewDecl &decl) {
     if (buffer.ndim != decl.ndim) {
@@ -31,10 +36,10 @@ int check_buffer(const Py_buffer &buffer, const ViewDecl &decl) {
         return -1;
     }
     Py_ssize_t items = 1;
-    for (int axis = 0; axis < buffer.ndim; ++axis) items *= buffer.shape[axis];
+    for (int axis = 0; axis < buffer.ndim; ++axis) items *= extent_of(buffer, axis);
     if (items == 0) return 0;
     for (int axis = 0; axis < buffer.ndim; ++axis) {
-        const Py_ssize_t extent = buffer.shape[axis];
+        const Py_ssize_t extent = extent_of(buffer, axis);
         if (extent > 1 && buffer.strides) {
             const bool contiguous_axis = decl.last_axis == LastAxis::contiguous && axis == decl.ndim - 1;
             const bool followed_axis = decl.last_axis == LastAxis::contiguous && axis < decl.ndim - 1;
@@ -56,11 +61,11 @@ int check_buffer(const Py_buffer &buffer, const ViewDecl &decl) {
     if (decl.contiguity == Contiguity::c_contiguous && buffer.strides) {
         Py_ssize_t expected = buffer.itemsize;
         for (int axis = buffer.ndim - 1; axis >= 0; --axis) {
-            if (buffer.shape[axis] > 1 && buffer.strides[axis] != expected) {
+            if (extent_of(buffer, axis) > 1 && buffer.strides[axis] != expected) {
                 PyErr_SetString(PyExc_ValueError, "Buffer not C contiguous.");
                 return -1;
             }
-            expected *= buffer.shape[axis];
+            expected *= extent_of(buffer, axis);
         }
     }
     return 0;
@@ -135,7 +140,7 @@ int BoundView::bind(PyObject *object, const ViewDecl &decl) noexcept {
     // A buffer without strides is row-major.
     Py_ssize_t step = buffer.itemsize;
     for (int axis = buffer.ndim - 1; axis >= 0; --axis) {
-        shape_[axis] = buffer.shape ? buffer.shape[axis] : buffer.len / buffer.itemsize;
+        shape_[axis] = extent_of(buffer, axis);
         strides_[axis] = buffer.strides ? buffer.strides[axis] : step;
         step *= shape_[axis];
     }

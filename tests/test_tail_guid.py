@@ -3,6 +3,7 @@
 import builtins
 import importlib
 import inspect
+import os
 import pickle
 import re
 import shutil
@@ -235,7 +236,9 @@ def fake_clock_library(tmp_path_factory):
 )
 def test_timestamp_from_the_clock(fake_clock_library, seconds, field):
     code = "from norvale.cython.tail_guid import tail_guid; print(tail_guid().int)"
-    env = {"LD_PRELOAD": str(fake_clock_library), "FAKE_CLOCK_SECONDS": str(seconds), "PATH": "/usr/bin:/bin"}
+    # Whatever is preloaded already (a sanitizer runtime, say) must stay first.
+    preload = " ".join(filter(None, [os.environ.get("LD_PRELOAD", ""), str(fake_clock_library)]))
+    env = {**os.environ, "LD_PRELOAD": preload, "FAKE_CLOCK_SECONDS": str(seconds)}
     done = subprocess.run([sys.executable, "-P", "-c", code], env=env, capture_output=True, text=True, check=True)
     value = int(done.stdout)
     assert value >> 96 == 0xFFFFFFFF
