@@ -10,4 +10,5 @@
 #include "frame/names.hpp"
 #include "frame/ref.hpp"
 #include "frame/traceback.hpp"
+#include "frame/type_imports.hpp"
 #include "frame/view.hpp"

@@ -9,16 +9,6 @@ namespace norvale::frame {
 
 namespace {
 
-enum class Larger { warn, accept };
-
-struct ExpectedType {
-    const char *module;
-    const char *name;
-    Py_ssize_t size;
-    Py_ssize_t alignment;
-    Larger larger;
-};
-
 constexpr Py_ssize_t object_size = sizeof(PyObject);
 constexpr Py_ssize_t object_alignment = alignof(PyObject);
 
@@ -27,14 +17,16 @@ constexpr Py_ssize_t broadcast_dimensions_size = offsetof(PyArrayMultiIterObject
 
 PyTypeObject *ndarray_type = nullptr;
 
-int check_type(const ExpectedType &expected, PyObject **keep) {
+}  // namespace
+
+PyTypeObject *import_checked_type(const ExpectedType &expected) noexcept {
     Ref module = Ref::steal(PyImport_ImportModule(expected.module));
-    if (!module) return -1;
+    if (!module) return nullptr;
     Ref object = Ref::steal(PyObject_GetAttrString(module.get(), expected.name));
-    if (!object) return -1;
+    if (!object) return nullptr;
     if (!PyType_Check(object.get())) {
         PyErr_Format(PyExc_TypeError, "%.200s.%.200s is not a type object", expected.module, expected.name);
-        return -1;
+        return nullptr;
     }
     auto *type = reinterpret_cast<PyTypeObject *>(object.get());
     Py_ssize_t basic = type->tp_basicsize;
@@ -45,7 +37,7 @@ int check_type(const ExpectedType &expected, PyObject **keep) {
                      "%.200s.%.200s size changed, may indicate binary incompatibility. "
                      "Expected %zd from C header, got %zd from PyObject",
                      expected.module, expected.name, expected.size, basic + item);
-        return -1;
+        return nullptr;
     }
     if (expected.larger == Larger::warn && basic > expected.size) {
         char message[200];
@@ -53,13 +45,10 @@ int check_type(const ExpectedType &expected, PyObject **keep) {
                       "%.200s.%.200s size changed, may indicate binary incompatibility. "
                       "Expected %zd from C header, got %zd from PyObject",
                       expected.module, expected.name, expected.size, basic);
-        if (PyErr_WarnEx(PyExc_RuntimeWarning, message, 0) < 0) return -1;
+        if (PyErr_WarnEx(PyExc_RuntimeWarning, message, 0) < 0) return nullptr;
     }
-    *keep = object.release();
-    return 0;
+    return reinterpret_cast<PyTypeObject *>(object.release());
 }
-
-}  // namespace
 
 int import_numpy_types(BroadcastLayout broadcast) noexcept {
     const Py_ssize_t broadcast_size = broadcast == BroadcastLayout::with_iterators
@@ -87,7 +76,8 @@ int import_numpy_types(BroadcastLayout broadcast) noexcept {
     static PyObject *kept[sizeof table / sizeof table[0]] = {};
     for (std::size_t i = 0; i < sizeof table / sizeof table[0]; ++i) {
         if (kept[i]) continue;
-        if (check_type(table[i], &kept[i]) < 0) return -1;
+        kept[i] = reinterpret_cast<PyObject *>(import_checked_type(table[i]));
+        if (!kept[i]) return -1;
         if (i == 4) ndarray_type = reinterpret_cast<PyTypeObject *>(kept[i]);
     }
     return 0;

@@ -40,44 +40,13 @@ norvale::span_order::Comparator span_order = nullptr;
 
 // ---- Import-time binding to span_order --------------------------------------------------------
 
-// The imported type must be a type at least as large as the layout this module was built with;
-// a larger one is allowed with a RuntimeWarning.
-int check_context_type(PyObject *object) {
-    if (!PyType_Check(object)) {
-        PyErr_Format(PyExc_TypeError, "%.200s.%.200s is not a type object", span_order_module, "byte_ranges_context");
-        return -1;
-    }
-    auto *type = reinterpret_cast<PyTypeObject *>(object);
-    constexpr Py_ssize_t expected = sizeof(norvale::span_order::ByteRangesContext);
-    constexpr Py_ssize_t alignment = alignof(norvale::span_order::ByteRangesContext);
-    const Py_ssize_t basic = type->tp_basicsize;
-    Py_ssize_t item = type->tp_itemsize;
-    if (item && item < alignment) item = alignment;
-    if (basic + item < expected) {
-        PyErr_Format(PyExc_ValueError,
-                     "%.200s.%.200s size changed, may indicate binary incompatibility. "
-                     "Expected %zd from C header, got %zd from PyObject",
-                     span_order_module, "byte_ranges_context", expected, basic + item);
-        return -1;
-    }
-    if (basic > expected) {
-        char message[200];
-        PyOS_snprintf(message, sizeof message,
-                      "%.200s.%.200s size changed, may indicate binary incompatibility. "
-                      "Expected %zd from C header, got %zd from PyObject",
-                      span_order_module, "byte_ranges_context", expected, basic);
-        if (PyErr_WarnEx(PyExc_RuntimeWarning, message, 0) < 0) return -1;
-    }
-    return 0;
-}
-
+// The imported type must be at least as large as the layout this module was built with; a
+// larger one is allowed with a RuntimeWarning.
 int import_context_type() {
-    Ref module = Ref::steal(PyImport_ImportModule(span_order_module));
-    if (!module) return -1;
-    Ref type = Ref::steal(PyObject_GetAttrString(module.get(), "byte_ranges_context"));
-    if (!type || check_context_type(type.get()) < 0) return -1;
-    context_type = reinterpret_cast<PyTypeObject *>(type.release());
-    return 0;
+    context_type = frame::import_checked_type({span_order_module, "byte_ranges_context",
+                                               sizeof(norvale::span_order::ByteRangesContext),
+                                               alignof(norvale::span_order::ByteRangesContext), frame::Larger::warn});
+    return context_type ? 0 : -1;
 }
 
 int import_comparator() {
