@@ -20,6 +20,12 @@ MODULE_FUNCTIONS = {
         "member_mask_double",
         "member_mask_long_in_ushort",
     ),
+    "run_distinct": ("run_distinct",),
+    "permute_rows": ("permute_rows",),
+    "span_order": (),
+    "span_distinct": ("span_distinct",),
+    "span_rank": ("span_rank",),
+    "tail_guid": ("tail_guid",),
 }
 
 MODULES = tuple(MODULE_FUNCTIONS)
