@@ -94,6 +94,10 @@ struct Rows {
     char *operator[](std::intptr_t k) const noexcept { return first + std::size_t(k) * stride; }
 };
 
+// Entries of caller-given intp arrays: a buffer may place them at any byte address, so they are
+// read and written through a type of alignment 1 (an ordinary load or store on x86).
+typedef std::intptr_t intp_entry __attribute__((aligned(1)));
+
 // How far ahead random accesses are prefetched.
 constexpr std::intptr_t prefetch_distance = 16;
 
@@ -105,7 +109,7 @@ constexpr std::intptr_t permutation_ok = -1;
 // Is `order` (n entries) a permutation of 0 .. n-1? `marks` (n bytes) is scratch: it is
 // zeroed first and, on success, left all ones. Returns permutation_ok or the first position
 // whose entry is out of range or repeated.
-inline std::intptr_t check_order(const std::intptr_t *order, std::intptr_t n, std::uint8_t *marks) noexcept {
+inline std::intptr_t check_order(const intp_entry *order, std::intptr_t n, std::uint8_t *marks) noexcept {
     std::memset(marks, 0, std::size_t(n));
     for (std::intptr_t k = 0; k < n; ++k) {
         if (k + prefetch_distance < n) {
@@ -124,8 +128,8 @@ inline std::intptr_t check_order(const std::intptr_t *order, std::intptr_t n, st
 // last run. With `order` null, sorted position k is row k; otherwise row order[k].
 // diff[0] and the inverse entry of sorted position 0 are set by the caller.
 template <bool WithOrder, bool WithInverse, typename Row>
-std::intptr_t mark_runs(Row row, Rows rows, std::intptr_t n, const std::intptr_t *order, std::uint8_t *diff,
-                        std::intptr_t *inverse) noexcept {
+std::intptr_t mark_runs(Row row, Rows rows, std::intptr_t n, const intp_entry *order, std::uint8_t *diff,
+                        intp_entry *inverse) noexcept {
     std::intptr_t unique_index = 0;
     if (n < 2) return 0;
     if constexpr (!WithOrder && Row::fixed && Row::max_bytes > 0 && Row::max_bytes <= 16) {
@@ -178,8 +182,8 @@ std::intptr_t mark_runs(Row row, Rows rows, std::intptr_t n, const std::intptr_t
 // counts (if not null) the length of every run. index[0] is preset by the caller; counts is
 // written whole.
 template <bool WithOrder>
-void place_runs(const std::uint8_t *diff, std::intptr_t n, const std::intptr_t *order, std::intptr_t *index,
-                std::intptr_t *counts) noexcept {
+void place_runs(const std::uint8_t *diff, std::intptr_t n, const intp_entry *order, intp_entry *index,
+                intp_entry *counts) noexcept {
     if (n == 0) return;
     std::intptr_t unique_index = 0, run_start = 0;
     std::intptr_t k = 1;
@@ -215,7 +219,7 @@ constexpr std::intptr_t unsettled_bit = INTPTR_MIN;
 
 // The first position of `indices` whose entry is out of range or repeats an earlier one, or
 // permutation_ok. Slow and exact: only run once a fast check has failed. `indices` is intact.
-inline std::intptr_t first_bad_index(std::intptr_t *indices, std::intptr_t n) noexcept {
+inline std::intptr_t first_bad_index(intp_entry *indices, std::intptr_t n) noexcept {
     for (std::intptr_t j = 0; j < n; ++j)
         if (std::size_t(indices[j]) >= std::size_t(n)) return j;
     std::intptr_t bad = permutation_ok;
@@ -232,7 +236,7 @@ inline std::intptr_t first_bad_index(std::intptr_t *indices, std::intptr_t n) no
 // setting the sign bit of indices[v]. On success every entry is left marked and permutation_ok
 // is returned; on failure `indices` is restored and the first bad position is returned.
 // The hot loops carry no early exit, so that they run at the speed of the loads.
-inline std::intptr_t check_and_mark_indices(std::intptr_t *indices, std::intptr_t n) noexcept {
+inline std::intptr_t check_and_mark_indices(intp_entry *indices, std::intptr_t n) noexcept {
     // v is out of range exactly when v or (n - 1 - v) has its top bit set, in unsigned
     // arithmetic: or-ing those vectorises where a 64-bit comparison would not (SSE2).
     const std::size_t last = std::size_t(n) - 1;
@@ -259,7 +263,7 @@ inline std::intptr_t check_and_mark_indices(std::intptr_t *indices, std::intptr_
 // The one-chain cycle walk, for rows of any size, with one scratch row `tmp`.
 // Expects the marks left by check_and_mark_indices.
 template <typename Row>
-void follow_cycles_one_chain(Row row, Rows rows, std::intptr_t *indices, std::intptr_t n, char *tmp) noexcept {
+void follow_cycles_one_chain(Row row, Rows rows, intp_entry *indices, std::intptr_t n, char *tmp) noexcept {
     for (std::intptr_t i = 0; i < n; ++i) {
         if (indices[i] >= 0) continue;  // settled by an earlier cycle
         std::intptr_t j = i, k = indices[i] ^ unsettled_bit;
@@ -285,7 +289,7 @@ void follow_cycles_one_chain(Row row, Rows rows, std::intptr_t *indices, std::in
 // Cuts can land anywhere on a cycle (also ahead of a running chain); each is consumed exactly
 // once, by the chain that arrives at it, so the rows end up as with the one-chain walk.
 template <typename Row, int Lanes = 16>
-void follow_cycles_parallel(Row row, Rows rows, std::intptr_t *indices, std::intptr_t n) noexcept {
+void follow_cycles_parallel(Row row, Rows rows, intp_entry *indices, std::intptr_t n) noexcept {
     static_assert(Row::fixed && Row::max_bytes <= 128);
     constexpr std::size_t slot_bytes = Row::max_bytes ? Row::max_bytes : 1;
     alignas(64) char slots[Lanes][slot_bytes];
@@ -301,7 +305,7 @@ void follow_cycles_parallel(Row row, Rows rows, std::intptr_t *indices, std::int
             // bursts between chain starts, too irregular for the hardware prefetcher.
             __builtin_prefetch(indices + scan + 64);
             if (scan + 8 <= n) {
-                const std::intptr_t *group = indices + scan;
+                const intp_entry *group = indices + scan;
                 if ((group[0] | group[1] | group[2] | group[3] | group[4] | group[5] | group[6] | group[7]) >= 0) {
                     scan += 8;
                     continue;

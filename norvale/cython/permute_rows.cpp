@@ -189,12 +189,17 @@ using IndicesView = View<elem::intp, 1, frame::Access::writable, frame::Contigui
 using ByteView = View<elem::uint8, 1, frame::Access::writable, frame::Contiguity::c_contiguous>;
 using ScratchView = View<elem::uint8>;
 
+// The entries of `indices`, at whatever byte address its buffer puts them.
+kernels::intp_entry *entries(const IndicesView &view) {
+    return reinterpret_cast<kernels::intp_entry *>(view.bytes());
+}
+
 // The cycle pass never reads indices through the rows it moves: refuse indices stored in them.
 int check_no_shared_memory(const char *first, const Geometry &g, const IndicesView &indices) {
     if (g.length == 0 || g.itemsize == 0) return 0;
     const std::uintptr_t rows_begin = reinterpret_cast<std::uintptr_t>(first);
     const std::uintptr_t rows_end = rows_begin + std::size_t(g.length - 1) * g.stride + g.itemsize;
-    const std::uintptr_t indices_begin = reinterpret_cast<std::uintptr_t>(indices.data());
+    const std::uintptr_t indices_begin = reinterpret_cast<std::uintptr_t>(indices.bytes());
     const std::uintptr_t indices_end = indices_begin + std::size_t(indices.size()) * sizeof(std::intptr_t);
     if (indices_end <= rows_begin || rows_end <= indices_begin) return 0;
     PyErr_SetString(PyExc_ValueError, "indices must not share memory with the rows of array");
@@ -202,7 +207,7 @@ int check_no_shared_memory(const char *first, const Geometry &g, const IndicesVi
 }
 
 int refuse_indices(const IndicesView &indices, std::intptr_t position, Py_ssize_t length) {
-    const std::intptr_t value = indices[position];
+    const std::intptr_t value = entries(indices)[position];
     if (value < 0 || value >= length)
         PyErr_Format(PyExc_ValueError,
                      "indices must be a permutation of 0 .. n-1 for n = %zd rows, but indices[%zd] = %zd is out of "
@@ -218,7 +223,7 @@ int refuse_indices(const IndicesView &indices, std::intptr_t position, Py_ssize_
 
 // The cycle pass for the row size of `g`: several chains at once for the fixed sizes, the
 // one-chain walk through `tmp` for any other.
-void cycle_pass(const Geometry &g, char *first, std::intptr_t *indices, char *tmp) {
+void cycle_pass(const Geometry &g, char *first, kernels::intp_entry *indices, char *tmp) {
     const kernels::Rows rows{first, g.stride};
     kernels::with_row_class(g.itemsize, [&](auto row) {
         if constexpr (decltype(row)::fixed) kernels::follow_cycles_parallel(row, rows, indices, g.length);
@@ -300,8 +305,8 @@ PyObject *permute_rows_body(frame::FunctionObject *, PyObject *const *args, int 
     std::intptr_t bad;
     {
         frame::GilRelease unlocked;
-        bad = kernels::check_and_mark_indices(indices.data(), n);
-        if (bad == kernels::permutation_ok) cycle_pass(g, first, indices.data(), tmp.bytes());
+        bad = kernels::check_and_mark_indices(entries(indices), n);
+        if (bad == kernels::permutation_ok) cycle_pass(g, first, entries(indices), tmp.bytes());
     }
     line = __LINE__;
     if (bad != kernels::permutation_ok) return refuse_indices(indices, bad, n), nullptr;

@@ -227,9 +227,14 @@ using IntpView = View<elem::intp>;
 using OrderView = View<elem::intp, 1, frame::Access::writable, frame::Contiguity::c_contiguous>;
 using ByteView = View<elem::uint8, 1, frame::Access::writable, frame::Contiguity::c_contiguous>;
 
+// The entries of an intp view, at whatever byte address its buffer puts them.
+kernels::intp_entry *entries(const frame::BoundView &view) {
+    return reinterpret_cast<kernels::intp_entry *>(view.bytes());
+}
+
 // The neighbour pass in the variant that `order` and `inverse` ask for.
-std::intptr_t neighbour_pass(const Geometry &g, char *first, const std::intptr_t *order, std::uint8_t *diff,
-                             std::intptr_t *inverse) {
+std::intptr_t neighbour_pass(const Geometry &g, char *first, const kernels::intp_entry *order, std::uint8_t *diff,
+                             kernels::intp_entry *inverse) {
     const kernels::Rows rows{first, g.stride};
     return kernels::with_row_class(g.itemsize, [&](auto row) {
         if (order)
@@ -241,7 +246,7 @@ std::intptr_t neighbour_pass(const Geometry &g, char *first, const std::intptr_t
 }
 
 int refuse_order(const OrderView &order, std::intptr_t position, Py_ssize_t length) {
-    const std::intptr_t value = order[position];
+    const std::intptr_t value = entries(order)[position];
     if (value < 0 || value >= length)
         PyErr_Format(PyExc_ValueError,
                      "order must be a permutation of 0 .. n-1 for n = %zd rows, but order[%zd] = %zd is out of range",
@@ -325,11 +330,11 @@ PyObject *run_distinct_body(frame::FunctionObject *, PyObject *const *args, int 
         std::intptr_t bad;
         {
             frame::GilRelease unlocked;
-            bad = kernels::check_order(order_view.data(), n, diff.data());
+            bad = kernels::check_order(entries(order_view), n, diff.data());
         }
         if (bad != kernels::permutation_ok) return refuse_order(order_view, bad, n), nullptr;
     }
-    const std::intptr_t *order = with_order ? order_view.data() : nullptr;
+    const kernels::intp_entry *order = with_order ? entries(order_view) : nullptr;
 
     line = __LINE__;
     const int want_inverse = PyObject_IsTrue(return_inverse);
@@ -344,12 +349,12 @@ PyObject *run_distinct_body(frame::FunctionObject *, PyObject *const *args, int 
         if (inverse.bind(inverse_ndarray.get()) < 0 ||
             check_fresh(inverse, n, sizeof(std::intptr_t), "np.empty(length, np.intp)") < 0)
             return nullptr;
-        if (n > 0) inverse.data()[with_order ? order[0] : 0] = 0;
+        if (n > 0) entries(inverse)[with_order ? order[0] : 0] = 0;
     }
     std::intptr_t unique_index;
     {
         frame::GilRelease unlocked;
-        unique_index = neighbour_pass(g, first, order, diff.data(), want_inverse ? inverse.data() : nullptr);
+        unique_index = neighbour_pass(g, first, order, diff.data(), want_inverse ? entries(inverse) : nullptr);
     }
 
     // Step 7. An array without rows has no runs.
@@ -364,7 +369,7 @@ PyObject *run_distinct_body(frame::FunctionObject *, PyObject *const *args, int 
     if (index.bind(index_ndarray.get()) < 0 ||
         check_fresh(index, num_unique, sizeof(std::intptr_t), "np.empty(num_unique, np.intp)") < 0)
         return nullptr;
-    if (n > 0) index.data()[0] = with_order ? order[0] : 0;
+    if (n > 0) entries(index)[0] = with_order ? order[0] : 0;
 
     // Step 9: the run pass.
     line = __LINE__;
@@ -380,13 +385,13 @@ PyObject *run_distinct_body(frame::FunctionObject *, PyObject *const *args, int 
         if (counts.bind(counts_ndarray.get()) < 0 ||
             check_fresh(counts, num_unique, sizeof(std::intptr_t), "np.zeros(num_unique, np.intp)") < 0)
             return nullptr;
-        if (num_unique > 0) counts.data()[0] = 1;
+        if (num_unique > 0) entries(counts)[0] = 1;
     }
     {
         frame::GilRelease unlocked;
-        std::intptr_t *count_data = want_counts ? counts.data() : nullptr;
-        if (with_order) kernels::place_runs<true>(diff.data(), n, order, index.data(), count_data);
-        else kernels::place_runs<false>(diff.data(), n, order, index.data(), count_data);
+        kernels::intp_entry *count_data = want_counts ? entries(counts) : nullptr;
+        if (with_order) kernels::place_runs<true>(diff.data(), n, order, entries(index), count_data);
+        else kernels::place_runs<false>(diff.data(), n, order, entries(index), count_data);
     }
 
     // Step 10: the result tuple.
