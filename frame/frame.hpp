@@ -9,6 +9,7 @@
 #include "frame/module.hpp"
 #include "frame/names.hpp"
 #include "frame/ref.hpp"
+#include "frame/rows.hpp"
 #include "frame/traceback.hpp"
 #include "frame/type_imports.hpp"
 #include "frame/view.hpp"

@@ -1,0 +1,48 @@
+// The rows of an array seen as raw bytes, for the modules that compare or move whole rows.
+//
+// Everything is read through the array's Python attributes (ndim, shape, strides, itemsize,
+// base, the first row's flags) and NumPy is reached through the calling module's global `np`,
+// looked up at each call, so arrays and array-likes behave as they would in Python code.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "frame/element_types.hpp"
+#include "frame/view.hpp"
+
+namespace norvale::frame {
+
+// How np.frombuffer receives its dtype; the modules differ here, and each keeps its own call.
+enum class DtypeArgument { positional, keyword };
+
+// np.frombuffer(base, np.uint8) bound writable: the whole memory of array.base (or array).
+using BaseBytesView = View<elem::uint8, 1, Access::writable, Contiguity::c_contiguous>;
+
+struct RowBytes {
+    // Holds the buffer of base for as long as the rows are used: declare it before a GilRelease.
+    BaseBytesView base_bytes;
+    Py_ssize_t length = 0;     // array.shape[0]
+    std::size_t stride = 0;    // array.strides[0]; a negative one is refused with OverflowError
+    std::size_t itemsize = 0;  // bytes per row: array.itemsize * prod(array.shape[1:])
+    char *first = nullptr;     // the first row's first byte, inside base_bytes
+};
+
+// The constants read_rows uses, made once at exec: call it from the module's constants hook.
+// Idempotent, so an import retried after a failed exec keeps what the first attempt made.
+int make_row_constants() noexcept;
+
+// In this order: rows must be single values or C-contiguous blocks ("Subarrays must be
+// C-contiguous"); the byte view over base; the geometry; and every byte of every row must lie
+// inside that view. 0, or -1 with the exception set.
+int read_rows(PyObject *array, DtypeArgument dtype, RowBytes &out) noexcept;
+
+// The caller's array that orders the rows (an order, the indices), named `what` in the messages.
+// "<what> must have one entry per row: it has <size>, array has <length> rows"; 0 or -1.
+int check_one_entry_per_row(const char *what, Py_ssize_t size, Py_ssize_t length) noexcept;
+
+// Sets the ValueError for its first entry that is not part of a permutation of 0 .. length-1:
+// out of range, or a repeat of an earlier entry. Always -1.
+int refuse_permutation(const char *what, std::intptr_t position, std::intptr_t value, Py_ssize_t length) noexcept;
+
+}  // namespace norvale::frame
