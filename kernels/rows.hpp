@@ -210,77 +210,157 @@ void place_runs(const std::uint8_t *diff, std::intptr_t n, const intp_entry *ord
 
 // ---- In-place reorder -----------------------------------------------------------------------
 //
-// The reorder keeps its bookkeeping in `indices` itself. After a successful check every entry
-// holds its target with the sign bit set (negative: not yet settled); the cycle pass settles
-// position j by writing j there; a position where a chain was cut open, with its row held aside
-// in scratch slot t, holds n + t until the chain that leads into it arrives.
+// The reorder keeps its bookkeeping in `indices` itself, which the call consumes and leaves as
+// 0 .. n-1. The check marks the values it has seen in spare high bits of `indices` and clears
+// them again; the cycle walks then read the plain targets: an entry equal to its own position
+// is settled (or a fixed point), and a position where a chain was cut open, with its row held
+// aside in scratch slot t, holds n + t until the chain that leads into it arrives.
 
-constexpr std::intptr_t unsettled_bit = INTPTR_MIN;
+// `indices` seen as unsigned words (the same type up to sign, so the two may alias).
+typedef std::size_t index_word __attribute__((aligned(1)));
+
+inline index_word *words_of(intp_entry *indices) noexcept { return reinterpret_cast<index_word *>(indices); }
+
+// Does word v lie outside 0 .. last? Exactly when v or (last - v) has its top bit set, in
+// unsigned arithmetic: or-ing those over many words vectorises where a comparison would not.
+inline std::size_t out_of_range_bits(std::size_t v, std::size_t last) noexcept { return v | (last - v); }
+constexpr std::size_t top_bit = std::size_t(1) << 63;
 
 // The first position of `indices` whose entry is out of range or repeats an earlier one, or
 // permutation_ok. Slow and exact: only run once a fast check has failed. `indices` is intact.
 inline std::intptr_t first_bad_index(intp_entry *indices, std::intptr_t n) noexcept {
+    index_word *word = words_of(indices);
     for (std::intptr_t j = 0; j < n; ++j)
-        if (std::size_t(indices[j]) >= std::size_t(n)) return j;
+        if (word[j] >= std::size_t(n)) return j;
     std::intptr_t bad = permutation_ok;
     for (std::intptr_t j = 0; j < n && bad == permutation_ok; ++j) {
-        const std::intptr_t v = indices[j] & ~unsettled_bit;
-        if (indices[v] < 0) bad = j;
-        else indices[v] |= unsettled_bit;
+        const std::size_t v = word[j] & ~top_bit;
+        if (word[v] & top_bit) bad = j;
+        else word[v] |= top_bit;
     }
-    for (std::intptr_t j = 0; j < n; ++j) indices[j] &= ~unsettled_bit;
+    for (std::intptr_t j = 0; j < n; ++j) word[j] &= ~top_bit;
     return bad;
 }
 
-// Checks that `indices` (n entries) is a permutation of 0 .. n-1, marking value v as seen by
-// setting the sign bit of indices[v]. On success every entry is left marked and permutation_ok
-// is returned; on failure `indices` is restored and the first bad position is returned.
-// The hot loops carry no early exit, so that they run at the speed of the loads.
-inline std::intptr_t check_and_mark_indices(intp_entry *indices, std::intptr_t n) noexcept {
-    // v is out of range exactly when v or (n - 1 - v) has its top bit set, in unsigned
-    // arithmetic: or-ing those vectorises where a 64-bit comparison would not (SSE2).
+// The permutation check with its marks packed `PerWord` to a word: value v is marked by bit
+// (64 - PerWord + v % PerWord) of word v / PerWord, high bits that are zero in every word below
+// 2^(64 - PerWord). With 32 to a word the marks of 10^5 values take 25 KiB at the front of
+// `indices` instead of all of it, so the random marking stays in the nearest caches.
+// By counting: n values in range that set all n marks are all different.
+template <int PerWord>
+std::intptr_t check_permutation_packed(intp_entry *indices, std::intptr_t n) noexcept {
+    static_assert(PerWord >= 1 && PerWord <= 32 && (PerWord & (PerWord - 1)) == 0);
+    constexpr int mark_shift = 64 - PerWord;
+    constexpr std::size_t value_mask = ~std::size_t(0) >> PerWord;
+    if (n == 0) return permutation_ok;
+    index_word *word = words_of(indices);
     const std::size_t last = std::size_t(n) - 1;
+    const std::intptr_t mark_words = std::intptr_t(last / PerWord) + 1;
+    auto mark = [word](std::size_t v) { word[v / PerWord] |= std::size_t(1) << (mark_shift + v % PerWord); };
+
+    // The words that receive marks must be in range (so their mark bits start clear) before the
+    // first mark lands; the others are range-checked as they are read.
     std::size_t out_of_range = 0;
-    for (std::intptr_t j = 0; j < n; ++j) {
-        const std::size_t v = std::size_t(indices[j]);
-        out_of_range |= v | (last - v);
+    for (std::intptr_t j = 0; j < mark_words; ++j) out_of_range |= out_of_range_bits(word[j], last);
+    if (out_of_range & top_bit) return first_bad_index(indices, n);
+    for (std::intptr_t j = 0; j < mark_words; ++j) mark(word[j] & value_mask);
+    for (std::intptr_t j = mark_words; j < n; ++j) {
+        const std::size_t v = word[j];
+        out_of_range |= out_of_range_bits(v, last);
+        mark(v < last ? v : last);  // a bad entry marks harmlessly: the check fails anyway
     }
-    if (n > 0 && std::intptr_t(out_of_range) < 0) return first_bad_index(indices, n);
-    std::intptr_t seen_twice = 0;
-    for (std::intptr_t j = 0; j < n; ++j) {
-        if (j + prefetch_distance < n)
-            __builtin_prefetch(indices + (indices[j + prefetch_distance] & ~unsettled_bit), 1);
-        const std::intptr_t v = indices[j] & ~unsettled_bit;
-        const std::intptr_t e = indices[v];
-        seen_twice |= e;  // the sign bit survives when v was marked before
-        indices[v] = e | unsettled_bit;
+
+    // All marks set? Cleared on the way, which restores the mark words.
+    std::size_t all_marks = ~std::size_t(0);
+    for (std::intptr_t j = 0; j + 1 < mark_words; ++j) {
+        all_marks &= word[j] | value_mask;
+        word[j] &= value_mask;
     }
-    if (seen_twice >= 0) return permutation_ok;
-    for (std::intptr_t j = 0; j < n; ++j) indices[j] &= ~unsettled_bit;
-    return first_bad_index(indices, n);
+    const std::size_t final_marks = std::size_t(n) - std::size_t(mark_words - 1) * PerWord;  // 1 .. PerWord
+    const std::size_t final_expected = (~std::size_t(0) >> (64 - final_marks)) << mark_shift;
+    const bool final_ok = (word[mark_words - 1] & ~value_mask) == final_expected;
+    word[mark_words - 1] &= value_mask;
+    if ((out_of_range & top_bit) || ~all_marks || !final_ok) return first_bad_index(indices, n);
+    return permutation_ok;
 }
 
-// The one-chain cycle walk, for rows of any size, with one scratch row `tmp`.
-// Expects the marks left by check_and_mark_indices.
+// Checks that `indices` (n entries) is a permutation of 0 .. n-1. Returns permutation_ok, or the
+// first position whose entry is out of range or repeats an earlier one. Either way `indices` is
+// left as it was (the marks are cleared again).
+inline std::intptr_t check_and_mark_indices(intp_entry *indices, std::intptr_t n) noexcept {
+    if (std::size_t(n) <= std::size_t(1) << 32) return check_permutation_packed<32>(indices, n);
+    if (std::size_t(n) <= std::size_t(1) << 48) return check_permutation_packed<16>(indices, n);
+    return check_permutation_packed<1>(indices, n);
+}
+
+// Rows of up to 8 bytes fit in an entry of `indices`, whose targets are read once each: so
+// `indices` itself can take the reordered rows, a gather of independent loads (no chains of
+// dependent ones), and then give them back to `array` while it is refilled with 0 .. n-1.
+// No extra memory, two row copies per row. Expects a checked permutation; the rows must not
+// share memory with `indices`.
+template <std::size_t Bytes>
+void reorder_through_indices(Rows rows, intp_entry *indices, std::intptr_t n) noexcept {
+    static_assert(Bytes <= sizeof(std::size_t));
+    index_word *word = words_of(indices);
+    if constexpr (Bytes > 0) {
+        for (std::intptr_t j = 0; j < n; ++j) {
+            std::size_t held = 0;
+            __builtin_memcpy(&held, rows[std::intptr_t(word[j])], Bytes);
+            word[j] = held;
+        }
+        auto give_back = [&](char *first, std::size_t stride) {
+            for (std::intptr_t j = 0; j < n; ++j) {
+                const std::size_t held = word[j];
+                __builtin_memcpy(first + std::size_t(j) * stride, &held, Bytes);
+                word[j] = std::size_t(j);
+            }
+        };
+        // A constant stride for adjacent rows, so that the compiler can vectorise.
+        if (rows.stride == Bytes) give_back(rows.first, Bytes);
+        else give_back(rows.first, rows.stride);
+    } else {
+        for (std::intptr_t j = 0; j < n; ++j) word[j] = std::size_t(j);
+    }
+}
+
+// reorder_through_indices for a row size known only at run time (up to 8 bytes).
+inline void reorder_through_indices(std::size_t bytes, Rows rows, intp_entry *indices, std::intptr_t n) noexcept {
+    switch (bytes) {
+        case 0: return reorder_through_indices<0>(rows, indices, n);
+        case 1: return reorder_through_indices<1>(rows, indices, n);
+        case 2: return reorder_through_indices<2>(rows, indices, n);
+        case 3: return reorder_through_indices<3>(rows, indices, n);
+        case 4: return reorder_through_indices<4>(rows, indices, n);
+        case 5: return reorder_through_indices<5>(rows, indices, n);
+        case 6: return reorder_through_indices<6>(rows, indices, n);
+        case 7: return reorder_through_indices<7>(rows, indices, n);
+        default: return reorder_through_indices<8>(rows, indices, n);
+    }
+}
+
+// The one-chain cycle walk, for rows of any size, with one scratch row `tmp`. Expects a checked
+// permutation. Rows of up to 8 bytes are reordered through `indices` instead.
 template <typename Row>
 void follow_cycles_one_chain(Row row, Rows rows, intp_entry *indices, std::intptr_t n, char *tmp) noexcept {
+    if (row.bytes() <= sizeof(std::size_t)) return reorder_through_indices(row.bytes(), rows, indices, n);
     for (std::intptr_t i = 0; i < n; ++i) {
-        if (indices[i] >= 0) continue;  // settled by an earlier cycle
-        std::intptr_t j = i, k = indices[i] ^ unsettled_bit;
+        std::intptr_t k = indices[i];
+        if (k == i) continue;  // settled by an earlier cycle, or a fixed point
+        std::intptr_t j = i;
         indices[i] = i;
-        if (k == i) continue;  // a fixed point
         std::memcpy(tmp, rows[i], row.bytes());
         while (k != i) {
             row.move(rows[j], rows[k]);
             j = k;
-            k = indices[j] ^ unsettled_bit;
+            k = indices[j];
             indices[j] = j;
         }
         std::memcpy(rows[j], tmp, row.bytes());
     }
 }
 
-// The same reorder with several chains walked side by side, for fixed-size rows.
+// The same reorder with several chains walked side by side, for fixed-size rows. Expects a
+// checked permutation. Rows of up to 8 bytes are reordered through `indices` instead.
 //
 // Following one cycle is a chain of dependent loads; with `Lanes` chains in flight, their
 // cache misses overlap. A chain starts at the next unsettled position in increasing order: its
@@ -288,69 +368,81 @@ void follow_cycles_one_chain(Row row, Rows rows, intp_entry *indices, std::intpt
 // A chain ends when its next position is such a cut; it then takes the row from that slot.
 // Cuts can land anywhere on a cycle (also ahead of a running chain); each is consumed exactly
 // once, by the chain that arrives at it, so the rows end up as with the one-chain walk.
+// Each step prefetches the entry and row of the chain's next step, one round ahead.
 template <typename Row, int Lanes = 16>
 void follow_cycles_parallel(Row row, Rows rows, intp_entry *indices, std::intptr_t n) noexcept {
     static_assert(Row::fixed && Row::max_bytes <= 128);
-    constexpr std::size_t slot_bytes = Row::max_bytes ? Row::max_bytes : 1;
-    alignas(64) char slots[Lanes][slot_bytes];
-    std::intptr_t at[Lanes];    // position waiting for its row
-    std::intptr_t next[Lanes];  // position whose row moves there
-    std::intptr_t scan = 0;
+    if constexpr (Row::max_bytes <= sizeof(std::size_t)) {
+        return reorder_through_indices<Row::max_bytes>(rows, indices, n);
+    } else {
+        constexpr std::size_t bytes = Row::max_bytes;
+        alignas(64) char slots[Lanes][bytes];
+        std::intptr_t at[Lanes];    // position waiting for its row
+        std::intptr_t next[Lanes];  // position whose row moves there
+        std::intptr_t scan = 0;
+        const std::size_t cut = std::size_t(n);  // entries from n up are cuts
 
-    // Starts a chain in `lane` at the next unsettled position, into scratch slot t. False when
-    // no unsettled position is left.
-    auto start = [&](int lane, int t) -> bool {
-        while (scan < n) {
-            // Settled stretches are skipped eight entries at a time; the scan runs in short
-            // bursts between chain starts, too irregular for the hardware prefetcher.
-            __builtin_prefetch(indices + scan + 64);
-            if (scan + 8 <= n) {
-                const intp_entry *group = indices + scan;
-                if ((group[0] | group[1] | group[2] | group[3] | group[4] | group[5] | group[6] | group[7]) >= 0) {
-                    scan += 8;
-                    continue;
-                }
-            }
-            const std::intptr_t i = scan++;
-            const std::intptr_t e = indices[i];
-            if (e >= 0) continue;  // settled
-            const std::intptr_t k = e ^ unsettled_bit;
-            if (k == i) {
-                indices[i] = i;
-                continue;
-            }
-            row.move(slots[t], rows[i]);
-            indices[i] = n + t;
-            at[lane] = i;
-            next[lane] = k;
-            return true;
-        }
-        return false;
-    };
+        auto prefetch_step = [&](std::intptr_t k) {
+            __builtin_prefetch(indices + k, 1);
+            __builtin_prefetch(rows[k]);
+            if constexpr (bytes > 64) __builtin_prefetch(rows[k] + bytes - 1);
+        };
 
-    // Lanes 0 .. active-1 run; a lane that finds no more work swaps with the last running one.
-    int active = 0;
-    while (active < Lanes && start(active, active)) ++active;
-    while (active > 0) {
-        for (int lane = 0; lane < active; ++lane) {
-            const std::intptr_t j = at[lane], k = next[lane];
-            const std::intptr_t e = indices[k];
-            if (e >= n) [[unlikely]] {
-                // k is a cut: its row waits in slot e - n, which is free afterwards.
-                const int t = int(e - n);
-                row.move(rows[j], slots[t]);
-                indices[k] = k;
-                if (!start(lane, t)) {
-                    --active;
-                    at[lane] = at[active];
-                    next[lane] = next[active];
-                    --lane;  // the moved-in lane still takes its step this round
+        // Starts a chain in `lane` at the next unsettled position, into scratch slot t. False
+        // when no unsettled position is left.
+        auto start = [&](int lane, int t) -> bool {
+            while (scan < n) {
+                // Settled stretches are skipped eight entries at a time; the scan runs in short
+                // bursts between chain starts, too irregular for the hardware prefetcher.
+                __builtin_prefetch(indices + scan + 64);
+                if (scan + 8 <= n) {
+                    const index_word *group = words_of(indices) + scan;
+                    const std::size_t s = std::size_t(scan);
+                    if (((group[0] ^ s) | (group[1] ^ (s + 1)) | (group[2] ^ (s + 2)) | (group[3] ^ (s + 3)) |
+                         (group[4] ^ (s + 4)) | (group[5] ^ (s + 5)) | (group[6] ^ (s + 6)) |
+                         (group[7] ^ (s + 7))) == 0) {
+                        scan += 8;
+                        continue;
+                    }
                 }
-            } else {
-                row.move(rows[j], rows[k]);
-                indices[k] = k;
-                at[lane] = k;
-                next[lane] = e ^ unsettled_bit;
+                const std::intptr_t i = scan++;
+                const std::intptr_t k = indices[i];
+                if (k == i || std::size_t(k) >= cut) continue;  // settled, or a running chain's cut
+                row.move(slots[t], rows[i]);
+                indices[i] = n + t;
+                at[lane] = i;
+                next[lane] = k;
+                prefetch_step(k);
+                return true;
+            }
+            return false;
+        };
+
+        // Lanes 0 .. active-1 run; a lane that finds no more work swaps with the last running one.
+        int active = 0;
+        while (active < Lanes && start(active, active)) ++active;
+        while (active > 0) {
+            for (int lane = 0; lane < active; ++lane) {
+                const std::intptr_t j = at[lane], k = next[lane];
+                const std::intptr_t e = indices[k];
+                if (std::size_t(e) >= cut) [[unlikely]] {
+                    // k is a cut: its row waits in slot e - n, which is free afterwards.
+                    const int t = int(e - n);
+                    row.move(rows[j], slots[t]);
+                    indices[k] = k;
+                    if (!start(lane, t)) {
+                        --active;
+                        at[lane] = at[active];
+                        next[lane] = next[active];
+                        --lane;  // the moved-in lane still takes its step this round
+                    }
+                } else {
+                    row.move(rows[j], rows[k]);
+                    indices[k] = k;
+                    at[lane] = k;
+                    next[lane] = e;
+                    prefetch_step(e);
+                }
             }
         }
     }
