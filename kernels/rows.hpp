@@ -256,19 +256,26 @@ std::intptr_t check_permutation_packed(intp_entry *indices, std::intptr_t n) noe
     index_word *word = words_of(indices);
     const std::size_t last = std::size_t(n) - 1;
     const std::intptr_t mark_words = std::intptr_t(last / PerWord) + 1;
-    auto mark = [word](std::size_t v) { word[v / PerWord] |= std::size_t(1) << (mark_shift + v % PerWord); };
+    // mark_shift + v % PerWord, in the form that a shift by a register takes as it stands.
+    auto mark = [word](std::size_t v) { word[v / PerWord] |= std::size_t(1) << ((v | mark_shift) & 63); };
 
     // The words that receive marks must be in range (so their mark bits start clear) before the
     // first mark lands; the others are range-checked as they are read.
     std::size_t out_of_range = 0;
     for (std::intptr_t j = 0; j < mark_words; ++j) out_of_range |= out_of_range_bits(word[j], last);
     if (out_of_range & top_bit) return first_bad_index(indices, n);
-    for (std::intptr_t j = 0; j < mark_words; ++j) mark(word[j] & value_mask);
-    for (std::intptr_t j = mark_words; j < n; ++j) {
-        const std::size_t v = word[j];
-        out_of_range |= out_of_range_bits(v, last);
-        mark(v < last ? v : last);  // a bad entry marks harmlessly: the check fails anyway
+    // From the back: the caller has most likely just written `indices` from the front, so that
+    // its end is still in the nearest caches.
+    std::size_t over = 0;
+#pragma GCC unroll 4
+    for (std::intptr_t j = n - 1; j >= mark_words; --j) {
+        std::size_t v = word[j];
+        const bool bad = v > last;
+        over |= bad;
+        v = bad ? last : v;  // a bad entry marks harmlessly: the check fails anyway
+        mark(v);
     }
+    for (std::intptr_t j = mark_words - 1; j >= 0; --j) mark(word[j] & value_mask);
 
     // All marks set? Cleared on the way, which restores the mark words.
     std::size_t all_marks = ~std::size_t(0);
@@ -280,7 +287,7 @@ std::intptr_t check_permutation_packed(intp_entry *indices, std::intptr_t n) noe
     const std::size_t final_expected = (~std::size_t(0) >> (64 - final_marks)) << mark_shift;
     const bool final_ok = (word[mark_words - 1] & ~value_mask) == final_expected;
     word[mark_words - 1] &= value_mask;
-    if ((out_of_range & top_bit) || ~all_marks || !final_ok) return first_bad_index(indices, n);
+    if (over || ~all_marks || !final_ok) return first_bad_index(indices, n);
     return permutation_ok;
 }
 
@@ -303,13 +310,15 @@ void reorder_through_indices(Rows rows, intp_entry *indices, std::intptr_t n) no
     static_assert(Bytes <= sizeof(std::size_t));
     index_word *word = words_of(indices);
     if constexpr (Bytes > 0) {
+#pragma GCC unroll 4
         for (std::intptr_t j = 0; j < n; ++j) {
             std::size_t held = 0;
             __builtin_memcpy(&held, rows[std::intptr_t(word[j])], Bytes);
             word[j] = held;
         }
         auto give_back = [&](char *first, std::size_t stride) {
-            for (std::intptr_t j = 0; j < n; ++j) {
+            // From the back, where the gather has just been.
+            for (std::intptr_t j = n - 1; j >= 0; --j) {
                 const std::size_t held = word[j];
                 __builtin_memcpy(first + std::size_t(j) * stride, &held, Bytes);
                 word[j] = std::size_t(j);
