@@ -13,6 +13,7 @@ namespace norvale::kernels {
 // The first position of order[0 .. n-1] whose entry is outside 0 .. n-1 or repeats an earlier
 // one, or -1 when the entries are a permutation. `seen` is n bytes of scratch.
 inline std::ptrdiff_t first_non_permutation(const std::intptr_t *order, std::ptrdiff_t n, unsigned char *seen) noexcept {
+    if (n <= 0) return -1;
     std::memset(seen, 0, std::size_t(n));
     for (std::ptrdiff_t i = 0; i < n; ++i) {
         const std::intptr_t k = order[i];

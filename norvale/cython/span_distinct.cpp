@@ -145,21 +145,10 @@ using WritableIndices = View<elem::intp, 1, frame::Access::writable, frame::Cont
 using WritableMatrix = View<elem::uint8, 2, frame::Access::writable, frame::Contiguity::c_contiguous>;
 
 PyObject *span_distinct_body(frame::FunctionObject *, PyObject *const *args, int &line) {
-    const char *const parameters[] = {"src", "src_indices", "starts", "ends"};
-    for (int k = 0; k < 4; ++k) {
-        line = __LINE__;
-        if (norvale::span_order::reject_none(args[k], parameters[k]) < 0) return nullptr;
-    }
-    SrcView src;
-    TableView src_indices, starts, ends;
+    norvale::span_order::RangeArguments ranges;
     line = __LINE__;
-    if (src.bind(args[0]) < 0) return nullptr;
-    line = __LINE__;
-    if (src_indices.bind(args[1]) < 0) return nullptr;
-    line = __LINE__;
-    if (starts.bind(args[2]) < 0) return nullptr;
-    line = __LINE__;
-    if (ends.bind(args[3]) < 0) return nullptr;
+    if (ranges.bind(args) < 0) return nullptr;
+    auto &[src, src_indices, starts, ends] = ranges;
 
     // span_rank and the context see read-only buffers over the bound memory.
     line = __LINE__;

@@ -65,6 +65,23 @@ inline int reject_none(PyObject *value, const char *parameter) noexcept {
     return -1;
 }
 
+// The four range arguments of span_rank and span_distinct: None refused first, then each
+// bound in argument order. The caller's `line` stays on its call of bind().
+struct RangeArguments {
+    SrcView src;
+    TableView src_indices, starts, ends;
+
+    int bind(PyObject *const *args) noexcept {
+        static constexpr const char *names[] = {"src", "src_indices", "starts", "ends"};
+        for (int k = 0; k < 4; ++k)
+            if (reject_none(args[k], names[k]) < 0) return -1;
+        if (src.bind(args[0]) < 0 || src_indices.bind(args[1]) < 0 || starts.bind(args[2]) < 0 ||
+            ends.bind(args[3]) < 0)
+            return -1;
+        return 0;
+    }
+};
+
 // A read-only buffer object over the memory of a bound view, with the view's element type,
 // dimensions and strides. It shares the view's buffer acquisition, so the exporter's buffer
 // stays held while the object (or anything that took a buffer from it) lives. It refuses to be

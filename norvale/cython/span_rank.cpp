@@ -38,21 +38,10 @@ const char span_rank_doc[] =
     ":return: New intp array: the indices 0 ... n-1 of the sequences in sorted order.";
 
 PyObject *span_rank_body(frame::FunctionObject *, PyObject *const *args, int &line) {
-    const char *const parameters[] = {"src", "src_indices", "starts", "ends"};
-    for (int k = 0; k < 4; ++k) {
-        line = __LINE__;
-        if (norvale::span_order::reject_none(args[k], parameters[k]) < 0) return nullptr;
-    }
-    SrcView src;
-    TableView src_indices, starts, ends;
+    norvale::span_order::RangeArguments ranges;
     line = __LINE__;
-    if (src.bind(args[0]) < 0) return nullptr;
-    line = __LINE__;
-    if (src_indices.bind(args[1]) < 0) return nullptr;
-    line = __LINE__;
-    if (starts.bind(args[2]) < 0) return nullptr;
-    line = __LINE__;
-    if (ends.bind(args[3]) < 0) return nullptr;
+    if (ranges.bind(args) < 0) return nullptr;
+    auto &[src, src_indices, starts, ends] = ranges;
     const Py_ssize_t n = src_indices.size();
     const norvale::kernels::RangeSet set = norvale::span_order::range_set(src, src_indices, starts, ends);
     line = __LINE__;
