@@ -246,48 +246,54 @@ inline std::intptr_t first_bad_index(intp_entry *indices, std::intptr_t n) noexc
 // (64 - PerWord + v % PerWord) of word v / PerWord, high bits that are zero in every word below
 // 2^(64 - PerWord). With 32 to a word the marks of 10^5 values take 25 KiB at the front of
 // `indices` instead of all of it, so the random marking stays in the nearest caches.
-// By counting: n values in range that set all n marks are all different.
+//
+// Entries are marked as they stand, cut to `reach` (n rounded up to a power of two, less one),
+// so that the marking loop carries no comparison: an entry at or above 2^k shows in the or of
+// all entries, and one in n .. reach marks a value that is not counted, which leaves one of
+// the n marks of 0 .. n-1 unset (n entries, at most n-1 of them in range). By counting, n
+// entries that set all n marks are n different values in range.
 template <int PerWord>
 std::intptr_t check_permutation_packed(intp_entry *indices, std::intptr_t n) noexcept {
-    static_assert(PerWord >= 1 && PerWord <= 32 && (PerWord & (PerWord - 1)) == 0);
+    static_assert(PerWord >= 2 && PerWord <= 32 && (PerWord & (PerWord - 1)) == 0);
     constexpr int mark_shift = 64 - PerWord;
     constexpr std::size_t value_mask = ~std::size_t(0) >> PerWord;
     if (n == 0) return permutation_ok;
     index_word *word = words_of(indices);
     const std::size_t last = std::size_t(n) - 1;
-    const std::intptr_t mark_words = std::intptr_t(last / PerWord) + 1;
+    const std::size_t reach = ~std::size_t(0) >> __builtin_clzll(last | 1);  // 2^k - 1 >= last
+    // Every word that a mark can land in (at most n of them, as reach < 2n and PerWord >= 2).
+    const std::intptr_t mark_words = std::intptr_t(reach / PerWord) + 1;
     // mark_shift + v % PerWord, in the form that a shift by a register takes as it stands.
     auto mark = [word](std::size_t v) { word[v / PerWord] |= std::size_t(1) << ((v | mark_shift) & 63); };
 
     // The words that receive marks must be in range (so their mark bits start clear) before the
-    // first mark lands; the others are range-checked as they are read.
+    // first mark lands.
     std::size_t out_of_range = 0;
     for (std::intptr_t j = 0; j < mark_words; ++j) out_of_range |= out_of_range_bits(word[j], last);
     if (out_of_range & top_bit) return first_bad_index(indices, n);
     // From the back: the caller has most likely just written `indices` from the front, so that
     // its end is still in the nearest caches.
-    std::size_t over = 0;
+    std::size_t all_entries = 0;
 #pragma GCC unroll 4
     for (std::intptr_t j = n - 1; j >= mark_words; --j) {
-        std::size_t v = word[j];
-        const bool bad = v > last;
-        over |= bad;
-        v = bad ? last : v;  // a bad entry marks harmlessly: the check fails anyway
-        mark(v);
+        const std::size_t v = word[j];
+        all_entries |= v;
+        mark(v & reach);
     }
     for (std::intptr_t j = mark_words - 1; j >= 0; --j) mark(word[j] & value_mask);
 
-    // All marks set? Cleared on the way, which restores the mark words.
+    // All marks of 0 .. n-1 set? Every mark is cleared on the way, which restores the mark words.
+    const std::intptr_t counted_words = std::intptr_t(last / PerWord);  // whole words of counted marks
     std::size_t all_marks = ~std::size_t(0);
-    for (std::intptr_t j = 0; j + 1 < mark_words; ++j) {
+    for (std::intptr_t j = 0; j < counted_words; ++j) {
         all_marks &= word[j] | value_mask;
         word[j] &= value_mask;
     }
-    const std::size_t final_marks = std::size_t(n) - std::size_t(mark_words - 1) * PerWord;  // 1 .. PerWord
+    const std::size_t final_marks = std::size_t(n) - std::size_t(counted_words) * PerWord;  // 1 .. PerWord
     const std::size_t final_expected = (~std::size_t(0) >> (64 - final_marks)) << mark_shift;
-    const bool final_ok = (word[mark_words - 1] & ~value_mask) == final_expected;
-    word[mark_words - 1] &= value_mask;
-    if (over || ~all_marks || !final_ok) return first_bad_index(indices, n);
+    const bool final_ok = (word[counted_words] & final_expected) == final_expected;
+    for (std::intptr_t j = counted_words; j < mark_words; ++j) word[j] &= value_mask;
+    if (all_entries > reach || ~all_marks || !final_ok) return first_bad_index(indices, n);
     return permutation_ok;
 }
 
@@ -297,7 +303,7 @@ std::intptr_t check_permutation_packed(intp_entry *indices, std::intptr_t n) noe
 inline std::intptr_t check_and_mark_indices(intp_entry *indices, std::intptr_t n) noexcept {
     if (std::size_t(n) <= std::size_t(1) << 32) return check_permutation_packed<32>(indices, n);
     if (std::size_t(n) <= std::size_t(1) << 48) return check_permutation_packed<16>(indices, n);
-    return check_permutation_packed<1>(indices, n);
+    return check_permutation_packed<2>(indices, n);  // entries of an indices buffer stay below 2^62
 }
 
 // Rows of up to 8 bytes fit in an entry of `indices`, whose targets are read once each: so
