@@ -316,13 +316,13 @@ void reorder_through_indices(Rows rows, intp_entry *indices, std::intptr_t n) no
     static_assert(Bytes <= sizeof(std::size_t));
     index_word *word = words_of(indices);
     if constexpr (Bytes > 0) {
+        auto reorder = [&](char *first, std::size_t stride) {
 #pragma GCC unroll 4
-        for (std::intptr_t j = 0; j < n; ++j) {
-            std::size_t held = 0;
-            __builtin_memcpy(&held, rows[std::intptr_t(word[j])], Bytes);
-            word[j] = held;
-        }
-        auto give_back = [&](char *first, std::size_t stride) {
+            for (std::intptr_t j = 0; j < n; ++j) {
+                std::size_t held = 0;
+                __builtin_memcpy(&held, first + word[j] * stride, Bytes);
+                word[j] = held;
+            }
             // From the back, where the gather has just been.
             for (std::intptr_t j = n - 1; j >= 0; --j) {
                 const std::size_t held = word[j];
@@ -330,9 +330,9 @@ void reorder_through_indices(Rows rows, intp_entry *indices, std::intptr_t n) no
                 word[j] = std::size_t(j);
             }
         };
-        // A constant stride for adjacent rows, so that the compiler can vectorise.
-        if (rows.stride == Bytes) give_back(rows.first, Bytes);
-        else give_back(rows.first, rows.stride);
+        // A constant stride for adjacent rows: scaled addressing, and a give-back that vectorises.
+        if (rows.stride == Bytes) reorder(rows.first, Bytes);
+        else reorder(rows.first, rows.stride);
     } else {
         for (std::intptr_t j = 0; j < n; ++j) word[j] = std::size_t(j);
     }
