@@ -1,5 +1,5 @@
 // Kernels over the rows of an array seen as raw bytes: run detection over sorted neighbours,
-// placement of run starts and counts, permutation checks and the in-place cycle reorder.
+// placement of run starts and counts, permutation checks and the in-place reorder.
 // No Python objects, no interpreter lock: data pointers, lengths and byte strides only.
 //
 // Every kernel is templated on a row-size class, so that the common row sizes are compared
@@ -212,9 +212,10 @@ void place_runs(const std::uint8_t *diff, std::intptr_t n, const intp_entry *ord
 //
 // The reorder keeps its bookkeeping in `indices` itself, which the call consumes and leaves as
 // 0 .. n-1. The check marks the values it has seen in spare high bits of `indices` and clears
-// them again; the cycle walks then read the plain targets: an entry equal to its own position
-// is settled (or a fixed point), and a position where a chain was cut open, with its row held
-// aside in scratch slot t, holds n + t until the chain that leads into it arrives.
+// them again. Rows of up to 8 bytes are then gathered into `indices` and given back; larger rows
+// follow the cycles, which read the plain targets: an entry equal to its own position is settled
+// (or a fixed point), and a position where a chain was cut open, with its row held aside in
+// scratch slot t, holds n + t until the chain that leads into it arrives.
 
 // `indices` seen as unsigned words (the same type up to sign, so the two may alias).
 typedef std::size_t index_word __attribute__((aligned(1)));
