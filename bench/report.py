@@ -26,6 +26,10 @@ BENCH_DIR = Path(__file__).resolve().parent
 # appending keeps site-packages ahead of this folder for every other import.
 sys.path.append(str(BENCH_DIR))
 
+# OpenBLAS worker threads spin after start-up and steal the second core of a small machine from
+# the timed calls; nothing timed here uses BLAS.
+os.environ.setdefault("OPENBLAS_NUM_THREADS", "1")
+
 import numpy as np  # noqa: E402
 import pandas as pd  # noqa: E402
 
