@@ -50,12 +50,12 @@ def discover(selected: list[str]) -> list[Path]:
 
 
 def load(path: Path) -> ModuleType:
-    spec = importlib.util.spec_from_file_location(path.stem, path)
-    module = importlib.util.module_from_spec(spec)
+    import_spec = importlib.util.spec_from_file_location(path.stem, path)
+    module = importlib.util.module_from_spec(import_spec)
     # Registered before running it, as a normal import would (dataclasses need it).
     sys.modules[path.stem] = module
     try:
-        spec.loader.exec_module(module)
+        import_spec.loader.exec_module(module)
     except ImportError as error:
         del sys.modules[path.stem]
         if error.name and error.name.startswith(NATIVE_PACKAGE):

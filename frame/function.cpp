@@ -182,7 +182,7 @@ PyType_Slot slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec spec = {
+PyType_Spec function_type_spec = {
     "norvale.cython.native_function",
     sizeof(FunctionObject),
     0,
@@ -216,7 +216,7 @@ PyObject *make_code(const FunctionDef &def, PyObject *name, PyObject *qualname) 
 }  // namespace
 
 PyTypeObject *function_type() noexcept {
-    if (!the_type) the_type = reinterpret_cast<PyTypeObject *>(PyType_FromSpec(&spec));
+    if (!the_type) the_type = reinterpret_cast<PyTypeObject *>(PyType_FromSpec(&function_type_spec));
     return the_type;
 }
 

@@ -51,7 +51,7 @@ PyTypeObject *function_type() noexcept;
 
 // Derives a function kind from the shared type (for example one that adds a subscript).
 // The derived type keeps the function object's own __doc__ and __module__.
-PyTypeObject *derive_function_type(PyType_Spec *spec) noexcept;
+PyTypeObject *derive_function_type(PyType_Spec *derived) noexcept;
 
 // Makes a function object of `type` (the shared type or one derived from it) over `def`,
 // which must outlive it. `defaults` (borrowed) is the tuple of default values, or nullptr.

@@ -19,9 +19,9 @@ constinit PyObject *the_module = nullptr;
 constinit PyObject *the_dict = nullptr;
 constinit PyObject *the_builtins = nullptr;
 
-int copy_spec_attribute(PyObject *spec, PyObject *module_dict, const char *from, const char *to,
+int copy_module_spec_attribute(PyObject *module_spec, PyObject *module_dict, const char *from, const char *to,
                         bool skip_none) {
-    Ref value = Ref::steal(PyObject_GetAttrString(spec, from));
+    Ref value = Ref::steal(PyObject_GetAttrString(module_spec, from));
     if (!value) {
         if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return -1;
         PyErr_Clear();
@@ -31,7 +31,7 @@ int copy_spec_attribute(PyObject *spec, PyObject *module_dict, const char *from,
     return PyDict_SetItemString(module_dict, to, value.get());
 }
 
-PyObject *create_step(PyObject *spec, PyModuleDef *) {
+PyObject *create_step(PyObject *module_spec, PyModuleDef *) {
     std::int64_t current = PyInterpreterState_GetID(PyInterpreterState_Get());
     if (current == -1 && PyErr_Occurred()) return nullptr;
     if (owning_interpreter == -1) {
@@ -44,15 +44,15 @@ PyObject *create_step(PyObject *spec, PyModuleDef *) {
     }
     if (the_module) return Py_NewRef(the_module);
 
-    Ref name = Ref::steal(PyObject_GetAttrString(spec, "name"));
+    Ref name = Ref::steal(PyObject_GetAttrString(module_spec, "name"));
     if (!name) return nullptr;
     Ref module = Ref::steal(PyModule_NewObject(name.get()));
     if (!module) return nullptr;
     PyObject *dict = PyModule_GetDict(module.get());
-    if (copy_spec_attribute(spec, dict, "loader", "__loader__", false) < 0 ||
-        copy_spec_attribute(spec, dict, "origin", "__file__", false) < 0 ||
-        copy_spec_attribute(spec, dict, "parent", "__package__", false) < 0 ||
-        copy_spec_attribute(spec, dict, "submodule_search_locations", "__path__", true) < 0)
+    if (copy_module_spec_attribute(module_spec, dict, "loader", "__loader__", false) < 0 ||
+        copy_module_spec_attribute(module_spec, dict, "origin", "__file__", false) < 0 ||
+        copy_module_spec_attribute(module_spec, dict, "parent", "__package__", false) < 0 ||
+        copy_module_spec_attribute(module_spec, dict, "submodule_search_locations", "__path__", true) < 0)
         return nullptr;
     return module.release();
 }

@@ -96,12 +96,12 @@ def function(request):
 class TestModuleObject:
     def test_attributes_set_from_the_spec(self, module_name):
         module = load(module_name)
-        spec = module.__spec__
+        import_spec = module.__spec__
         assert module.__name__ == dotted(module_name)
         assert module.__package__ == "norvale.cython"
-        assert module.__loader__ is spec.loader
+        assert module.__loader__ is import_spec.loader
         assert isinstance(module.__loader__, importlib.machinery.ExtensionFileLoader)
-        assert module.__file__ == spec.origin
+        assert module.__file__ == import_spec.origin
         assert not hasattr(module, "__path__")
 
     def test_loaded_from_the_installed_package(self, module_name):
@@ -128,7 +128,7 @@ class TestModuleObject:
     def test_repeated_import_gives_the_same_module(self, module_name):
         name = dotted(module_name)
         module = importlib.import_module(name)
-        # The objects the exec step binds (the interpreter itself renews the spec and the docstring).
+        # The objects the exec step binds (the interpreter itself renews __spec__ and the docstring).
         bound = {key: value for key, value in vars(module).items() if not key.startswith("__")}
         bound |= {key: vars(module)[key] for key in ("__builtins__", "__test__")}
         assert importlib.import_module(name) is module

@@ -178,8 +178,8 @@ inline PyTypeObject *field_buffer_type() noexcept {
         {Py_tp_doc, const_cast<char *>("Read-only buffer over the memory of an array argument.")},
         {0, nullptr},
     };
-    static PyType_Spec spec = {name.c_str(), int(sizeof(FieldBuffer)), 0, Py_TPFLAGS_DEFAULT, slots};
-    type = reinterpret_cast<PyTypeObject *>(PyType_FromSpec(&spec));
+    static PyType_Spec field_buffer_spec = {name.c_str(), int(sizeof(FieldBuffer)), 0, Py_TPFLAGS_DEFAULT, slots};
+    type = reinterpret_cast<PyTypeObject *>(PyType_FromSpec(&field_buffer_spec));
     return type;
 }
 
