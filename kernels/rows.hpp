@@ -243,6 +243,67 @@ inline std::intptr_t first_bad_index(intp_entry *indices, std::intptr_t n) noexc
     return bad;
 }
 
+// The marking loop of the permutation check: marks entries from..to-1 (from the back) by bit
+// (64 - PerWord + v % PerWord) of word v / PerWord, v being the entry cut to `reach`, and
+// returns the or of the entries as they stand. See check_permutation_packed.
+template <int PerWord>
+std::size_t mark_entries_portable(index_word *word, std::intptr_t from, std::intptr_t to, std::size_t reach) noexcept {
+    constexpr int mark_shift = 64 - PerWord;
+    std::size_t all_entries = 0;
+#pragma GCC unroll 4
+    for (std::intptr_t j = to - 1; j >= from; --j) {
+        const std::size_t v = word[j];
+        all_entries |= v;
+        const std::size_t cut = v & reach;
+        // mark_shift + cut % PerWord, in the form that a shift by a register takes as it stands.
+        word[cut / PerWord] |= std::size_t(1) << ((cut | mark_shift) & 63);
+    }
+    return all_entries;
+}
+
+#if defined(__x86_64__) && defined(__GNUC__)
+// The same loop with 32 marks to a word in BMI2 instructions, seven where the portable loop
+// takes ten: the loop is bound by instruction throughput, as its marks stay in the nearest
+// cache. rorx splits off the word number without a copy; shlx shifts by the count modulo 64,
+// so that v | 32 is the bit position 32 + v % 32 as it stands. An entry above `reach` may mark
+// another bit of the mark words than the portable loop would; the check refuses it either way.
+__attribute__((target("bmi2"), always_inline)) inline std::size_t shift_left_modulo_64(std::size_t x,
+                                                                                     std::size_t count) noexcept {
+    std::size_t shifted;
+    asm("shlx %2, %1, %0" : "=r"(shifted) : "r"(x), "r"(count));
+    return shifted;
+}
+
+__attribute__((target("bmi2"))) inline std::size_t mark_entries_bmi2(index_word *word, std::intptr_t from,
+                                                                      std::intptr_t to, std::size_t reach) noexcept {
+    const std::size_t word_reach = reach / 32;
+    std::size_t all_entries = 0;
+#pragma GCC unroll 4
+    for (std::intptr_t j = to - 1; j >= from; --j) {
+        const std::size_t v = word[j];
+        all_entries |= v;
+        // (v >> 5 | v << 59) & word_reach is v / 32 cut to reach: word_reach < 2^59.
+        word[((v >> 5) | (v << 59)) & word_reach] |= shift_left_modulo_64(1, v | 32);
+    }
+    return all_entries;
+}
+
+inline bool cpu_has_bmi2() noexcept {
+    static const bool has = __builtin_cpu_supports("bmi2");
+    return has;
+}
+#endif
+
+// The marking loop for this processor; `Portable` keeps to the portable one (for the tests).
+template <int PerWord, bool Portable>
+std::size_t mark_entries(index_word *word, std::intptr_t from, std::intptr_t to, std::size_t reach) noexcept {
+#if defined(__x86_64__) && defined(__GNUC__)
+    if constexpr (PerWord == 32 && !Portable)
+        if (cpu_has_bmi2()) return mark_entries_bmi2(word, from, to, reach);
+#endif
+    return mark_entries_portable<PerWord>(word, from, to, reach);
+}
+
 // The permutation check with its marks packed `PerWord` to a word: value v is marked by bit
 // (64 - PerWord + v % PerWord) of word v / PerWord, high bits that are zero in every word below
 // 2^(64 - PerWord). With 32 to a word the marks of 10^5 values take 25 KiB at the front of
@@ -253,7 +314,7 @@ inline std::intptr_t first_bad_index(intp_entry *indices, std::intptr_t n) noexc
 // all entries, and one in n .. reach marks a value that is not counted, which leaves one of
 // the n marks of 0 .. n-1 unset (n entries, at most n-1 of them in range). By counting, n
 // entries that set all n marks are n different values in range.
-template <int PerWord>
+template <int PerWord, bool Portable = false>
 std::intptr_t check_permutation_packed(intp_entry *indices, std::intptr_t n) noexcept {
     static_assert(PerWord >= 2 && PerWord <= 32 && (PerWord & (PerWord - 1)) == 0);
     constexpr int mark_shift = 64 - PerWord;
@@ -274,13 +335,7 @@ std::intptr_t check_permutation_packed(intp_entry *indices, std::intptr_t n) noe
     if (out_of_range & top_bit) return first_bad_index(indices, n);
     // From the back: the caller has most likely just written `indices` from the front, so that
     // its end is still in the nearest caches.
-    std::size_t all_entries = 0;
-#pragma GCC unroll 4
-    for (std::intptr_t j = n - 1; j >= mark_words; --j) {
-        const std::size_t v = word[j];
-        all_entries |= v;
-        mark(v & reach);
-    }
+    const std::size_t all_entries = mark_entries<PerWord, Portable>(word, mark_words, n, reach);
     for (std::intptr_t j = mark_words - 1; j >= 0; --j) mark(word[j] & value_mask);
 
     // All marks of 0 .. n-1 set? Every mark is cleared on the way, which restores the mark words.
