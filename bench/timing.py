@@ -5,6 +5,8 @@ that drift of the machine (other load, clock changes) hits all of them alike.
 Every contender is first called once and its output checked against ours;
 then its inner loop count is calibrated so that one sample lasts long enough
 for perf_counter_ns, and the median of the samples is reported per call.
+A contender may name a setup step (for example refilling an input that the
+call consumes): it runs before every call, outside the timed span.
 """
 
 from __future__ import annotations
@@ -57,11 +59,30 @@ class Contender:
     func: Callable[..., Any]
     args: tuple = ()
     kwargs: dict = field(default_factory=dict)
+    # Runs before every call, untimed; such calls are timed one by one.
+    setup: Callable[[], Any] | None = None
 
     def bound(self) -> Callable[[], Any]:
         # functools.partial calls from C, so the per-call overhead added to
         # tiny cases is smaller than a lambda's and the same for everyone.
         return functools.partial(self.func, *self.args, **self.kwargs)
+
+    def sampler(self) -> Callable[[int], float]:
+        """Nanoseconds per call over `inner` calls, setup left out."""
+        call, setup = self.bound(), self.setup
+        if setup is None:
+            return functools.partial(_per_call_ns, call)
+
+        def sample(inner: int) -> float:
+            clock, total = time.perf_counter_ns, 0
+            for _ in itertools.repeat(None, inner):
+                setup()
+                start = clock()
+                call()
+                total += clock() - start
+            return total / inner
+
+        return sample
 
 
 @dataclass
@@ -106,12 +127,12 @@ def _per_call_ns(call: Callable[[], Any], inner: int) -> float:
     return (time.perf_counter_ns() - start) / inner
 
 
-def _calibrate(call: Callable[[], Any], first_call_ns: float, sample_ns: int) -> tuple[int, float]:
+def _calibrate(sample: Callable[[int], float], first_call_ns: float, sample_ns: int) -> tuple[int, float]:
     """Inner loop count for one sample of at least sample_ns; also warms the call up."""
     inner, per_call = 1, first_call_ns
     while inner * per_call < sample_ns:
         inner = max(inner * 2, math.ceil(sample_ns / max(per_call, 1.0)))
-        per_call = _per_call_ns(call, inner)
+        per_call = sample(inner)
     return inner, per_call
 
 
@@ -127,11 +148,14 @@ def compare(case: str, size: str, ours: Contender, anchors: list[Contender], pla
     """Check that every anchor agrees with ours, then time all of them side by side."""
     contenders = [ours, *anchors]
     calls = [c.bound() for c in contenders]
+    samplers = [c.sampler() for c in contenders]
 
     # The checking call doubles as the first warm-up and the first estimate.
     first_ns = []
     expected = None
     for contender, call in zip(contenders, calls):
+        if contender.setup is not None:
+            contender.setup()
         start = time.perf_counter_ns()
         output = call()
         first_ns.append(time.perf_counter_ns() - start)
@@ -145,13 +169,13 @@ def compare(case: str, size: str, ours: Contender, anchors: list[Contender], pla
     gc_was_enabled = gc.isenabled()
     gc.disable()
     try:
-        calibrated = [_calibrate(call, ns, plan.sample_ns) for call, ns in zip(calls, first_ns)]
+        calibrated = [_calibrate(sample, ns, plan.sample_ns) for sample, ns in zip(samplers, first_ns)]
         inner = [n for n, _ in calibrated]
         repeats = plan.repeats_for(sum(n * per_call for n, per_call in calibrated))
         samples: list[list[float]] = [[] for _ in calls]
         for _ in range(repeats):
-            for call, n, out in zip(calls, inner, samples):
-                out.append(_per_call_ns(call, n))
+            for sample, n, out in zip(samplers, inner, samples):
+                out.append(sample(n))
     finally:
         if gc_was_enabled:
             gc.enable()
