@@ -92,6 +92,22 @@ int bind_base_bytes(PyObject *array, DtypeArgument dtype, BaseBytesView &out) {
     return out.bind(data.get());  // the view keeps the new array, and so base, alive
 }
 
+// numpy.prod as NumPy defines it: the function of its fromnumeric module, which a patch of
+// np.prod leaves alone. Null if that module is not loaded. Looked up once.
+PyObject *numpy_prod() {
+    static PyObject *const prod = [] {
+        for (const char *module_name : {"numpy._core.fromnumeric", "numpy.core.fromnumeric"}) {
+            Ref name = Ref::steal(PyUnicode_FromString(module_name));
+            Ref module = Ref::steal(name ? PyImport_GetModule(name.get()) : nullptr);
+            PyObject *found = module ? PyObject_GetAttrString(module.get(), "prod") : nullptr;
+            PyErr_Clear();
+            if (found) return found;  // kept for the life of the process
+        }
+        return static_cast<PyObject *>(nullptr);
+    }();
+    return prod;
+}
+
 int as_ssize(PyObject *value, Py_ssize_t &out) {
     Ref number = Ref::steal(PyNumber_Index(value));
     if (!number) return -1;
@@ -119,6 +135,16 @@ int read_geometry(PyObject *array, RowBytes &rows) {
     // itemsize * np.prod(array.shape[1:]), on Python numbers.
     Ref prod = Ref::steal(get_global_attr(name_np, name_prod));
     if (!prod) return -1;
+    if (prod.get() == numpy_prod() && Py_IS_TYPE(array, numpy_ndarray_type())) {
+        // NumPy's own prod over the axes of a plain array, taken here: NumPy makes no array whose
+        // non-zero axes and item size multiply past intp, so no product below overflows, as
+        // none of np.prod's does. Saves the microseconds of a reduction over a tuple.
+        const auto *numpy_array = reinterpret_cast<PyArrayObject *>(array);
+        std::size_t elements = 1;
+        for (int axis = 1; axis < PyArray_NDIM(numpy_array); ++axis) elements *= std::size_t(PyArray_DIM(numpy_array, axis));
+        rows.itemsize *= elements;
+        return 0;
+    }
     Ref shape = Ref::steal(attribute(array, name_shape));
     if (!shape) return -1;
     Ref trailing = Ref::steal(PyObject_GetItem(shape.get(), trailing_axes));

@@ -328,6 +328,23 @@ def test_numpy_attributes_looked_up_anew_on_every_call():
         assert recorder.looked_up == ["frombuffer", "uint8", "prod", "empty", "uint8"] * 2
 
 
+def test_a_replaced_prod_is_called():
+    # NumPy's own prod is taken natively for plain arrays; any other must still be called.
+    calls = []
+
+    def prod(shape):
+        calls.append(shape)
+        return np.prod(shape)
+
+    with preserved_namespace(vars(pr)) as namespace:
+        namespace["np"] = types.SimpleNamespace(**{name: getattr(np, name) for name in ("frombuffer", "uint8", "empty")},
+                                                prod=prod)
+        array = np.arange(12).reshape(3, 2, 2)
+        permute_rows(array, ints(2, 0, 1))
+    assert calls == [(2, 2)]
+    assert array[:, 0, 0].tolist() == [8, 0, 4]
+
+
 def test_views_and_arguments_are_released():
     array = np.arange(10)
     indices = np.arange(10)
