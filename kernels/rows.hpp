@@ -13,6 +13,10 @@
 #include <cstring>
 #include <utility>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace norvale::kernels {
 
 // ---- Row-size classes ---------------------------------------------------------------------
@@ -102,6 +106,9 @@ typedef std::intptr_t intp_entry __attribute__((aligned(1)));
 // How far ahead random accesses are prefetched.
 constexpr std::intptr_t prefetch_distance = 16;
 
+// Outputs of at least this size are written with stores that bypass the caches.
+constexpr std::size_t streamed_output_bytes = std::size_t(32) << 20;
+
 // ---- Sorted distinct rows -------------------------------------------------------------------
 
 // Order checks return this on success, else the first bad position.
@@ -138,6 +145,29 @@ std::intptr_t mark_runs(Row row, Rows rows, std::intptr_t n, const intp_entry *o
         if (rows.stride == Row::max_bytes) {
             const char *first = rows.first;
             if constexpr (WithInverse) {
+#if defined(__SSE2__)
+                // An inverse larger than the caches is written past them, two entries a store:
+                // no read of each line before it is written, and the input stays cached.
+                if (std::size_t(n) * sizeof(std::intptr_t) >= streamed_output_bytes &&
+                    reinterpret_cast<std::uintptr_t>(inverse) % sizeof(std::intptr_t) == 0) {
+                    std::intptr_t k = 1;
+                    auto step = [&](std::intptr_t at) {
+                        const std::uint8_t d = !row.equal(first + (at - 1) * Row::max_bytes, first + at * Row::max_bytes);
+                        diff[at] = d;
+                        unique_index += d;
+                        return unique_index;
+                    };
+                    for (; k < n && reinterpret_cast<std::uintptr_t>(inverse + k) % 16 != 0; ++k) inverse[k] = step(k);
+                    for (; k + 2 <= n; k += 2) {
+                        const std::intptr_t low = step(k), high = step(k + 1);
+                        _mm_stream_si128(reinterpret_cast<__m128i *>(const_cast<std::intptr_t *>(&inverse[k])),
+                                         _mm_set_epi64x(high, low));
+                    }
+                    for (; k < n; ++k) inverse[k] = step(k);
+                    _mm_sfence();
+                    return unique_index;
+                }
+#endif
                 for (std::intptr_t k = 1; k < n; ++k) {
                     const std::uint8_t d = !row.equal(first + (k - 1) * Row::max_bytes, first + k * Row::max_bytes);
                     diff[k] = d;

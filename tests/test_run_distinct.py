@@ -67,6 +67,20 @@ def test_presorted_matches_numpy_unique(make):
     assert_matches_unique(array, run_distinct(array, presorted=True, **ALL_FLAGS))
 
 
+@pytest.mark.parametrize("columns", [1, 2], ids=["rows of 8 bytes", "rows of 16 bytes"])
+def test_inverse_larger_than_the_caches(columns):
+    # Over 32 MiB of inverse entries, with an odd count: written by the cache-bypassing stores.
+    n = (32 << 20) // 8 + 3
+    array = np.repeat(np.arange(n // 5 + 1), 5)[:n]
+    array = np.stack([array] * columns, axis=1) if columns > 1 else array
+    distinct, index, inverse, counts = run_distinct(array, presorted=True, **ALL_FLAGS)
+    expected_inverse = np.arange(n) // 5
+    np.testing.assert_array_equal(inverse, expected_inverse)
+    np.testing.assert_array_equal(index, np.arange(0, n, 5))
+    assert counts[-1] == n - 5 * (len(counts) - 1) and (counts[:-1] == 5).all()
+    np.testing.assert_array_equal(distinct, array[::5])
+
+
 @pytest.mark.parametrize("make", SORTED_CASES.values(), ids=SORTED_CASES.keys())
 def test_order_of_unsorted_input_matches_numpy_unique(make):
     array = rng().permutation(make(), axis=0)
