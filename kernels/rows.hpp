@@ -145,35 +145,28 @@ std::intptr_t mark_runs(Row row, Rows rows, std::intptr_t n, const intp_entry *o
         if (rows.stride == Row::max_bytes) {
             const char *first = rows.first;
             if constexpr (WithInverse) {
+                auto step = [&](std::intptr_t k) {
+                    const std::uint8_t d = !row.equal(first + (k - 1) * Row::max_bytes, first + k * Row::max_bytes);
+                    diff[k] = d;
+                    unique_index += d;
+                    return unique_index;
+                };
+                std::intptr_t k = 1;
 #if defined(__SSE2__)
                 // An inverse larger than the caches is written past them, two entries a store:
                 // no read of each line before it is written, and the input stays cached.
                 if (std::size_t(n) * sizeof(std::intptr_t) >= streamed_output_bytes &&
                     reinterpret_cast<std::uintptr_t>(inverse) % sizeof(std::intptr_t) == 0) {
-                    std::intptr_t k = 1;
-                    auto step = [&](std::intptr_t at) {
-                        const std::uint8_t d = !row.equal(first + (at - 1) * Row::max_bytes, first + at * Row::max_bytes);
-                        diff[at] = d;
-                        unique_index += d;
-                        return unique_index;
-                    };
                     for (; k < n && reinterpret_cast<std::uintptr_t>(inverse + k) % 16 != 0; ++k) inverse[k] = step(k);
                     for (; k + 2 <= n; k += 2) {
                         const std::intptr_t low = step(k), high = step(k + 1);
                         _mm_stream_si128(reinterpret_cast<__m128i *>(const_cast<std::intptr_t *>(&inverse[k])),
                                          _mm_set_epi64x(high, low));
                     }
-                    for (; k < n; ++k) inverse[k] = step(k);
                     _mm_sfence();
-                    return unique_index;
                 }
 #endif
-                for (std::intptr_t k = 1; k < n; ++k) {
-                    const std::uint8_t d = !row.equal(first + (k - 1) * Row::max_bytes, first + k * Row::max_bytes);
-                    diff[k] = d;
-                    unique_index += d;
-                    inverse[k] = unique_index;
-                }
+                for (; k < n; ++k) inverse[k] = step(k);
                 return unique_index;
             }
             // Flags first, then their sum: two loops that vectorise, where one would not.
@@ -278,20 +271,25 @@ inline std::intptr_t first_bad_index(intp_entry *indices, std::intptr_t n) noexc
     return bad;
 }
 
+// Marks value v (below PerWord << (64 - PerWord)) by bit 64 - PerWord + v % PerWord of word
+// v / PerWord; that sum is written in the form that a shift by a register takes as it stands.
+template <int PerWord>
+inline void mark_value(index_word *word, std::size_t v) noexcept {
+    constexpr int mark_shift = 64 - PerWord;
+    word[v / PerWord] |= std::size_t(1) << ((v | mark_shift) & 63);
+}
+
 // The marking loop of the permutation check: marks entries from..to-1 (from the back) by bit
 // (64 - PerWord + v % PerWord) of word v / PerWord, v being the entry cut to `reach`, and
 // returns the or of the entries as they stand. See check_permutation_packed.
 template <int PerWord>
 std::size_t mark_entries_portable(index_word *word, std::intptr_t from, std::intptr_t to, std::size_t reach) noexcept {
-    constexpr int mark_shift = 64 - PerWord;
     std::size_t all_entries = 0;
 #pragma GCC unroll 4
     for (std::intptr_t j = to - 1; j >= from; --j) {
         const std::size_t v = word[j];
         all_entries |= v;
-        const std::size_t cut = v & reach;
-        // mark_shift + cut % PerWord, in the form that a shift by a register takes as it stands.
-        word[cut / PerWord] |= std::size_t(1) << ((cut | mark_shift) & 63);
+        mark_value<PerWord>(word, v & reach);
     }
     return all_entries;
 }
@@ -360,8 +358,6 @@ std::intptr_t check_permutation_packed(intp_entry *indices, std::intptr_t n) noe
     const std::size_t reach = ~std::size_t(0) >> __builtin_clzll(last | 1);  // 2^k - 1 >= last
     // Every word that a mark can land in (at most n of them, as reach < 2n and PerWord >= 2).
     const std::intptr_t mark_words = std::intptr_t(reach / PerWord) + 1;
-    // mark_shift + v % PerWord, in the form that a shift by a register takes as it stands.
-    auto mark = [word](std::size_t v) { word[v / PerWord] |= std::size_t(1) << ((v | mark_shift) & 63); };
 
     // The words that receive marks must be in range (so their mark bits start clear) before the
     // first mark lands.
@@ -371,7 +367,7 @@ std::intptr_t check_permutation_packed(intp_entry *indices, std::intptr_t n) noe
     // From the back: the caller has most likely just written `indices` from the front, so that
     // its end is still in the nearest caches.
     const std::size_t all_entries = mark_entries<PerWord, Portable>(word, mark_words, n, reach);
-    for (std::intptr_t j = mark_words - 1; j >= 0; --j) mark(word[j] & value_mask);
+    for (std::intptr_t j = mark_words - 1; j >= 0; --j) mark_value<PerWord>(word, word[j] & value_mask);
 
     // All marks of 0 .. n-1 set? Every mark is cleared on the way, which restores the mark words.
     const std::intptr_t counted_words = std::intptr_t(last / PerWord);  // whole words of counted marks
