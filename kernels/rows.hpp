@@ -271,17 +271,16 @@ inline std::intptr_t first_bad_index(intp_entry *indices, std::intptr_t n) noexc
     return bad;
 }
 
-// Marks value v (below PerWord << (64 - PerWord)) by bit 64 - PerWord + v % PerWord of word
-// v / PerWord; that sum is written in the form that a shift by a register takes as it stands.
+// Marks value v by bit 64 - PerWord + v % PerWord of word v / PerWord; that sum is written in
+// the form that a shift by a register takes as it stands.
 template <int PerWord>
 inline void mark_value(index_word *word, std::size_t v) noexcept {
     constexpr int mark_shift = 64 - PerWord;
     word[v / PerWord] |= std::size_t(1) << ((v | mark_shift) & 63);
 }
 
-// The marking loop of the permutation check: marks entries from..to-1 (from the back) by bit
-// (64 - PerWord + v % PerWord) of word v / PerWord, v being the entry cut to `reach`, and
-// returns the or of the entries as they stand. See check_permutation_packed.
+// The marking loop of the permutation check: marks entries from..to-1 (from the back), each cut
+// to `reach`, and returns the or of the entries as they stand. See check_permutation_packed.
 template <int PerWord>
 std::size_t mark_entries_portable(index_word *word, std::intptr_t from, std::intptr_t to, std::size_t reach) noexcept {
     std::size_t all_entries = 0;
