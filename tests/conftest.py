@@ -6,6 +6,7 @@ pytest from tests/ with ``python -P``).
 
 import contextlib
 import importlib
+import types
 
 import pytest
 
@@ -63,6 +64,20 @@ def preserved_namespace(namespace):
     finally:
         namespace.clear()
         namespace.update(saved)
+
+
+class RecordingNumpy(types.ModuleType):
+    """Stands in for np and records which attributes each call looks up."""
+
+    def __init__(self):
+        super().__init__("recording_numpy")
+        self.looked_up = []
+
+    def __getattr__(self, name):
+        import numpy as np  # on use: this file imports without NumPy
+
+        self.looked_up.append(name)
+        return getattr(np, name)
 
 
 @pytest.fixture

@@ -8,7 +8,7 @@ import types
 import numpy as np
 import pytest
 
-from conftest import load, preserved_namespace, traceback_function_names
+from conftest import RecordingNumpy, load, preserved_namespace, traceback_function_names
 
 pr = load("permute_rows")
 permute_rows = pr.permute_rows
@@ -308,16 +308,6 @@ def test_keywords_bind_like_positions():
     array = np.array([5, 6, 7])
     permute_rows(indices=ints(2, 1, 0), array=array)
     assert array.tolist() == [7, 6, 5]
-
-
-class RecordingNumpy(types.ModuleType):
-    def __init__(self):
-        super().__init__("recording_numpy")
-        self.looked_up = []
-
-    def __getattr__(self, name):
-        self.looked_up.append(name)
-        return getattr(np, name)
 
 
 def test_numpy_attributes_looked_up_anew_on_every_call():

@@ -3,12 +3,11 @@
 import inspect
 import re
 import sys
-import types
 
 import numpy as np
 import pytest
 
-from conftest import load, preserved_namespace, traceback_function_names
+from conftest import RecordingNumpy, load, preserved_namespace, traceback_function_names
 
 rd = load("run_distinct")
 run_distinct = rd.run_distinct
@@ -455,18 +454,6 @@ def test_keywords_bind_like_positions():
                               return_index=True)
     for a, b in zip(by_position, by_keyword):
         np.testing.assert_array_equal(a, b)
-
-
-class RecordingNumpy(types.ModuleType):
-    """Stands in for np and records which attributes each call looks up."""
-
-    def __init__(self):
-        super().__init__("recording_numpy")
-        self.looked_up = []
-
-    def __getattr__(self, name):
-        self.looked_up.append(name)
-        return getattr(np, name)
 
 
 def test_numpy_attributes_looked_up_anew_on_every_call():
