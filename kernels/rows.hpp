@@ -294,30 +294,52 @@ std::size_t mark_entries_portable(index_word *word, std::intptr_t from, std::int
 }
 
 #if defined(__x86_64__) && defined(__GNUC__)
-// The same loop with 32 marks to a word in BMI1/BMI2 instructions, six where the portable loop
-// takes ten: the loop is bound by instruction throughput, as its marks stay in the nearest
-// cache. bextr takes bits 5 .. k-1 of v (reach = 2^k - 1), the word number v / 32 cut to
-// reach, in one instruction; shlx shifts by the count modulo 64, so that v | 32 is the bit
-// position 32 + v % 32 as it stands. An entry above `reach` may mark another bit of the mark
-// words than the portable loop would; the check refuses it either way.
-__attribute__((target("bmi2"), always_inline)) inline std::size_t shift_left_modulo_64(std::size_t x,
-                                                                                     std::size_t count) noexcept {
-    std::size_t shifted;
+// The same loop with 32 marks to a word, for x86-64 with BMI1/BMI2. Mark v is bit v % 32 of the
+// high half of word v / 32 (bit 32 + v % 32 of the word, as above), so a 32-bit shlx, whose
+// count is taken modulo 32, makes the mark of v as it stands, and a 32-bit or puts it in place;
+// bextr takes bits 5 .. k-1 of v (reach = 2^k - 1), the word number cut to reach. The or of
+// the entries runs in SSE2 registers, four entries to an or, off the integer units. An entry
+// above `reach` may mark another bit of the mark words than the portable loop would; the check
+// refuses it either way.
+typedef std::uint32_t mark_half __attribute__((aligned(1), may_alias));
+
+__attribute__((target("bmi2"), always_inline)) inline std::uint32_t shift_left_modulo_32(std::uint32_t x,
+                                                                                       std::uint32_t count) noexcept {
+    std::uint32_t shifted;
     asm("shlx %2, %1, %0" : "=r"(shifted) : "r"(x), "r"(count));
     return shifted;
 }
 
+__attribute__((target("bmi,bmi2"), always_inline)) inline void mark_bmi(char *high_halves, unsigned word_field,
+                                                                         std::size_t v) noexcept {
+    *reinterpret_cast<mark_half *>(high_halves + 8 * __builtin_ia32_bextr_u64(v, word_field)) |=
+        shift_left_modulo_32(1, std::uint32_t(v));
+}
+
 __attribute__((target("bmi,bmi2"))) inline std::size_t mark_entries_bmi(index_word *word, std::intptr_t from,
                                                                          std::intptr_t to, std::size_t reach) noexcept {
+    static_assert(std::endian::native == std::endian::little);
     const unsigned value_bits = unsigned(std::popcount(reach));
     const unsigned word_bits = value_bits > 5 ? value_bits - 5 : 0;
     const unsigned word_field = 5 | word_bits << 8;  // bextr's control: start 5, length word_bits
-    std::size_t all_entries = 0;
-#pragma GCC unroll 4
-    for (std::intptr_t j = to - 1; j >= from; --j) {
-        const std::size_t v = word[j];
-        all_entries |= v;
-        word[__builtin_ia32_bextr_u64(v, word_field)] |= shift_left_modulo_64(1, v | 32);
+    char *const high_halves = reinterpret_cast<char *>(word) + 4;
+    // The entries read here all lie at or after `from`, past every mark word.
+    __m128i all_pairs = _mm_setzero_si128();
+    std::intptr_t j = to;
+    for (; j - 4 >= from; j -= 4) {
+        const index_word *group = word + (j - 4);
+        all_pairs = _mm_or_si128(all_pairs, _mm_or_si128(_mm_loadu_si128(reinterpret_cast<const __m128i *>(group)),
+                                                         _mm_loadu_si128(reinterpret_cast<const __m128i *>(group + 2))));
+        mark_bmi(high_halves, word_field, group[3]);
+        mark_bmi(high_halves, word_field, group[2]);
+        mark_bmi(high_halves, word_field, group[1]);
+        mark_bmi(high_halves, word_field, group[0]);
+    }
+    std::size_t all_entries = std::size_t(_mm_cvtsi128_si64(all_pairs)) |
+                              std::size_t(_mm_cvtsi128_si64(_mm_unpackhi_epi64(all_pairs, all_pairs)));
+    for (--j; j >= from; --j) {
+        all_entries |= word[j];
+        mark_bmi(high_halves, word_field, word[j]);
     }
     return all_entries;
 }
