@@ -416,6 +416,47 @@ inline std::intptr_t check_and_mark_indices(intp_entry *indices, std::intptr_t n
     return check_permutation_packed<2>(indices, n);  // entries of an indices buffer stay below 2^62
 }
 
+// A row of up to 8 bytes as an unsigned word, zero-extended, read and written in pieces of 4,
+// 2 and 1 bytes at their own widths. Building the word in memory from narrower stores and
+// reading it back whole would stall every row on the failed store forwarding.
+template <std::size_t Bytes>
+inline std::size_t load_short_row(const char *p) noexcept {
+    static_assert(Bytes <= sizeof(std::size_t));
+    if constexpr (Bytes == sizeof(std::size_t)) {
+        return FixedRow<8>::load(p);
+    } else {
+        std::size_t v = 0, at = 0;
+        if constexpr ((Bytes & 4) != 0) v = FixedRow<4>::load(p), at = 4;
+        if constexpr ((Bytes & 2) != 0) v |= std::size_t(FixedRow<2>::load(p + at)) << (8 * at), at += 2;
+        if constexpr ((Bytes & 1) != 0) v |= std::size_t(FixedRow<1>::load(p + at)) << (8 * at);
+        return v;
+    }
+}
+
+template <std::size_t Bytes>
+inline void store_short_row(char *p, std::size_t v) noexcept {
+    static_assert(Bytes <= sizeof(std::size_t));
+    if constexpr (Bytes == sizeof(std::size_t)) {
+        __builtin_memcpy(p, &v, Bytes);
+    } else {
+        std::size_t at = 0;
+        if constexpr ((Bytes & 4) != 0) {
+            const std::uint32_t piece = std::uint32_t(v);
+            __builtin_memcpy(p, &piece, 4);
+            at = 4;
+        }
+        if constexpr ((Bytes & 2) != 0) {
+            const std::uint16_t piece = std::uint16_t(v >> (8 * at));
+            __builtin_memcpy(p + at, &piece, 2);
+            at += 2;
+        }
+        if constexpr ((Bytes & 1) != 0) {
+            const std::uint8_t piece = std::uint8_t(v >> (8 * at));
+            __builtin_memcpy(p + at, &piece, 1);
+        }
+    }
+}
+
 // Rows of up to 8 bytes fit in an entry of `indices`, whose targets are read once each: so
 // `indices` itself can take the reordered rows, a gather of independent loads (no chains of
 // dependent ones), and then give them back to `array` while it is refilled with 0 .. n-1.
@@ -428,15 +469,10 @@ void reorder_through_indices(Rows rows, intp_entry *indices, std::intptr_t n) no
     if constexpr (Bytes > 0) {
         auto reorder = [&](char *first, std::size_t stride) {
 #pragma GCC unroll 4
-            for (std::intptr_t j = 0; j < n; ++j) {
-                std::size_t held = 0;
-                __builtin_memcpy(&held, first + word[j] * stride, Bytes);
-                word[j] = held;
-            }
+            for (std::intptr_t j = 0; j < n; ++j) word[j] = load_short_row<Bytes>(first + word[j] * stride);
             // From the back, where the gather has just been.
             for (std::intptr_t j = n - 1; j >= 0; --j) {
-                const std::size_t held = word[j];
-                __builtin_memcpy(first + std::size_t(j) * stride, &held, Bytes);
+                store_short_row<Bytes>(first + std::size_t(j) * stride, word[j]);
                 word[j] = std::size_t(j);
             }
         };

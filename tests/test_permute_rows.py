@@ -36,6 +36,9 @@ ROW_SHAPES = {
     "64 bytes": ((50, 8), np.float64),
     "128 bytes": ((50, 16), np.float64),
     "3 bytes": ((50, 3), np.uint8),
+    "5 bytes": ((50, 5), np.uint8),
+    "6 bytes": ((50, 3), np.int16),
+    "7 bytes": ((50, 7), np.uint8),
     "24 bytes": ((50, 3), np.int64),
     "200 bytes": ((50, 5, 5), np.int64),
 }
