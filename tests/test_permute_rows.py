@@ -27,20 +27,20 @@ def assert_reorders(array, indices):
 
 
 ROW_SHAPES = {
-    "1 byte": ((50,), np.uint8),
-    "2 bytes": ((50,), np.int16),
-    "4 bytes": ((50,), np.float32),
-    "8 bytes": ((50,), np.int64),
-    "16 bytes": ((50,), np.complex128),
-    "32 bytes": ((50, 4), np.int64),
-    "64 bytes": ((50, 8), np.float64),
-    "128 bytes": ((50, 16), np.float64),
-    "3 bytes": ((50, 3), np.uint8),
-    "5 bytes": ((50, 5), np.uint8),
-    "6 bytes": ((50, 3), np.int16),
-    "7 bytes": ((50, 7), np.uint8),
-    "24 bytes": ((50, 3), np.int64),
-    "200 bytes": ((50, 5, 5), np.int64),
+    "1 byte": ((51,), np.uint8),
+    "2 bytes": ((51,), np.int16),
+    "4 bytes": ((51,), np.float32),
+    "8 bytes": ((51,), np.int64),
+    "16 bytes": ((51,), np.complex128),
+    "32 bytes": ((51, 4), np.int64),
+    "64 bytes": ((51, 8), np.float64),
+    "128 bytes": ((51, 16), np.float64),
+    "3 bytes": ((51, 3), np.uint8),
+    "5 bytes": ((51, 5), np.uint8),
+    "6 bytes": ((51, 3), np.int16),
+    "7 bytes": ((51, 7), np.uint8),
+    "24 bytes": ((51, 3), np.int64),
+    "200 bytes": ((51, 5, 5), np.int64),
 }
 
 
