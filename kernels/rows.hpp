@@ -65,6 +65,55 @@ struct EmptyRow {
     void move(char *, const char *) const noexcept {}
 };
 
+// Rows of any other size from 9 to 127 bytes, in a few pieces of 8 or 16 bytes: half of them
+// from the start of the row, half ending at its end, overlapping in the middle, so that no
+// narrower tail and no loop is needed. All loads come before all stores, as in FixedRow.
+// Bounded, so that a row can wait in a fixed scratch slot.
+struct ShortRow {
+    static constexpr bool fixed = false;
+    static constexpr std::size_t max_bytes = 128;
+    std::size_t size;  // 9 .. 127
+    std::size_t bytes() const noexcept { return size; }
+
+    bool equal(const char *a, const char *b) const noexcept {
+        if (size <= 16) return equal_pieces<8, 2>(a, b);
+        if (size <= 32) return equal_pieces<16, 2>(a, b);
+        if (size <= 64) return equal_pieces<16, 4>(a, b);
+        return equal_pieces<16, 8>(a, b);
+    }
+
+    void move(char *to, const char *from) const noexcept {
+        if (size <= 16) return move_pieces<8, 2>(to, from);
+        if (size <= 32) return move_pieces<16, 2>(to, from);
+        if (size <= 64) return move_pieces<16, 4>(to, from);
+        return move_pieces<16, 8>(to, from);
+    }
+
+  private:
+    // Piece i of Count: the first half from offset 0 on, the second half ending at `size`.
+    template <std::size_t Piece, int Count>
+    std::size_t offset(int i) const noexcept {
+        return i < Count / 2 ? std::size_t(i) * Piece : size - std::size_t(Count - i) * Piece;
+    }
+
+    template <std::size_t Piece, int Count>
+    bool equal_pieces(const char *a, const char *b) const noexcept {
+        std::uint64_t difference = 0;
+        for (int i = 0; i < Count; ++i)
+            for (std::size_t w = 0; w < Piece; w += 8)
+                difference |= FixedRow<8>::load(a + offset<Piece, Count>(i) + w) ^
+                              FixedRow<8>::load(b + offset<Piece, Count>(i) + w);
+        return difference == 0;
+    }
+
+    template <std::size_t Piece, int Count>
+    void move_pieces(char *to, const char *from) const noexcept {
+        std::uint64_t held[Count][Piece / 8];
+        for (int i = 0; i < Count; ++i) __builtin_memcpy(held[i], from + offset<Piece, Count>(i), Piece);
+        for (int i = 0; i < Count; ++i) __builtin_memcpy(to + offset<Piece, Count>(i), held[i], Piece);
+    }
+};
+
 // Any other size: the library's comparison and (overlap-safe) move.
 struct AnyRow {
     static constexpr bool fixed = false;
@@ -88,7 +137,9 @@ decltype(auto) with_row_class(std::size_t size, F &&f) {
         case 32: return f(FixedRow<32>{});
         case 64: return f(FixedRow<64>{});
         case 128: return f(FixedRow<128>{});
-        default: return f(AnyRow{size});
+        default:
+            if (size > 8 && size < 128) return f(ShortRow{size});
+            return f(AnyRow{size});
     }
 }
 
@@ -548,8 +599,8 @@ void follow_cycles_one_chain(Row row, Rows rows, intp_entry *indices, std::intpt
     }
 }
 
-// The same reorder with several chains walked side by side, for fixed-size rows. Expects a
-// checked permutation. Rows of up to 8 bytes are reordered through `indices` instead.
+// The same reorder with several chains walked side by side, for rows of at most 128 bytes
+// (fixed sizes and ShortRow), whose scratch slots fit on the stack. Expects a checked permutation. Rows of up to 8 bytes are reordered through `indices` instead.
 //
 // Following one cycle is a chain of dependent loads; with `Lanes` chains in flight, their
 // cache misses overlap. A chain starts at the next unsettled position in increasing order: its
@@ -560,7 +611,7 @@ void follow_cycles_one_chain(Row row, Rows rows, intp_entry *indices, std::intpt
 // Each step prefetches the entry and row of the chain's next step, one round ahead.
 template <typename Row, int Lanes = 16>
 void follow_cycles_parallel(Row row, Rows rows, intp_entry *indices, std::intptr_t n) noexcept {
-    static_assert(Row::fixed && Row::max_bytes <= 128);
+    static_assert(Row::max_bytes <= 128);
     if constexpr (Row::max_bytes <= sizeof(std::size_t)) {
         return reorder_through_indices<Row::max_bytes>(rows, indices, n);
     } else {
@@ -574,7 +625,8 @@ void follow_cycles_parallel(Row row, Rows rows, intp_entry *indices, std::intptr
         auto prefetch_step = [&](std::intptr_t k) {
             __builtin_prefetch(indices + k, 1);
             __builtin_prefetch(rows[k]);
-            if constexpr (bytes > 64) __builtin_prefetch(rows[k] + bytes - 1);
+            // A row that may reach into the next line (ShortRow rows lie at any offset).
+            if constexpr (bytes > 64 || !Row::fixed) __builtin_prefetch(rows[k] + row.bytes() - 1);
         };
 
         // Starts a chain in `lane` at the next unsettled position, into scratch slot t. False

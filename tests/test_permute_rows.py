@@ -39,7 +39,11 @@ ROW_SHAPES = {
     "5 bytes": ((51, 5), np.uint8),
     "6 bytes": ((51, 3), np.int16),
     "7 bytes": ((51, 7), np.uint8),
+    "9 bytes": ((51, 9), np.uint8),
+    "12 bytes": ((51, 3), np.float32),
     "24 bytes": ((51, 3), np.int64),
+    "40 bytes": ((51, 5), np.int64),
+    "127 bytes": ((51, 127), np.uint8),
     "200 bytes": ((51, 5, 5), np.int64),
 }
 

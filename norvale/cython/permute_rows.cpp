@@ -45,12 +45,13 @@ int check_no_shared_memory(const frame::RowBytes &rows, const IndicesView &indic
     return -1;
 }
 
-// The cycle pass for the row size of `rows`: several chains at once for the fixed sizes, the
-// one-chain walk through `tmp` for any other.
+// The cycle pass for the row size of `rows`: several chains at once for rows of up to 128
+// bytes, the one-chain walk through `tmp` for any other.
 void cycle_pass(const frame::RowBytes &rows, kernels::intp_entry *indices, char *tmp) {
     const kernels::Rows kernel_rows{rows.first, rows.stride};
     kernels::with_row_class(rows.itemsize, [&](auto row) {
-        if constexpr (decltype(row)::fixed) kernels::follow_cycles_parallel(row, kernel_rows, indices, rows.length);
+        if constexpr (decltype(row)::max_bytes <= 128)
+            kernels::follow_cycles_parallel(row, kernel_rows, indices, rows.length);
         else kernels::follow_cycles_one_chain(row, kernel_rows, indices, rows.length, tmp);
     });
 }
