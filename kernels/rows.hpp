@@ -578,8 +578,9 @@ inline void reorder_through_indices(std::size_t bytes, Rows rows, intp_entry *in
     }
 }
 
-// The one-chain cycle walk, for rows of any size, with one scratch row `tmp`. Expects a checked
-// permutation. Rows of up to 8 bytes are reordered through `indices` instead.
+// The one-chain cycle walk, for rows of any size (taken for those over 128 bytes), with one
+// scratch row `tmp`. Expects a checked permutation. Rows of up to 8 bytes are reordered through
+// `indices` instead.
 template <typename Row>
 void follow_cycles_one_chain(Row row, Rows rows, intp_entry *indices, std::intptr_t n, char *tmp) noexcept {
     if (row.bytes() <= sizeof(std::size_t)) return reorder_through_indices(row.bytes(), rows, indices, n);
