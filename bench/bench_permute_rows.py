@@ -136,6 +136,13 @@ def check_against_take(array: np.ndarray, p: np.ndarray) -> None:
 
 
 CACHE_CASES = [("1-D int64", 10**5, ()), ("rows of 16 float64", 10**4, (16,))]
+# Each row size takes its own path: gathered through indices (up to 8 bytes), several chains
+# (up to 128 bytes, in fixed-size moves or a few overlapping pieces), one chain beyond.
+ROW_SIZE_CASES = [("1-D uint8", (), np.uint8), ("1-D int16", (), np.int16), ("rows of 3 uint8", (3,), np.uint8),
+                  ("1-D float32", (), np.float32), ("rows of 3 float32", (3,), np.float32),
+                  ("rows of 2 float64", (2,), np.float64), ("rows of 3 float64", (3,), np.float64),
+                  ("rows of 5 float64", (5,), np.float64)]
+ROW_SIZE_ROWS = 10**5
 MEMORY_CASES = [("1-D int64", (256 * MIB) // 8, ()), ("rows of 16 float64", (256 * MIB) // 128, (16,))]
 
 
@@ -158,6 +165,22 @@ def run(plan: TimingPlan) -> list[Group]:
              Contender("a[:] = a[p]", assign, (array, p))],
             plan, params={"rows": rows, "row_bytes": array[0].nbytes, "seed": SEED},
             data=f"{array.nbytes / MIB:.2f} MiB", agree=lambda ours, anchor: True))
+        del array, p
+
+    sizes = Group(
+        title=f"permute_rows: row sizes, {size_label(ROW_SIZE_ROWS)} rows",
+        notes=["ours as above, against numpy.take(a, p, axis=0); random permutations, random values."],
+    )
+    for label, row_shape, dtype in ROW_SIZE_CASES:
+        array = rng.integers(0, 256, (ROW_SIZE_ROWS, *row_shape)).astype(dtype)
+        p = rng.permutation(ROW_SIZE_ROWS)
+        check_against_take(array.copy(), p)
+        sizes.cases.append(compare(
+            label, size_label(ROW_SIZE_ROWS), Permuter(array, p).contender(),
+            [Contender("numpy.take(a, p, axis=0)", np.take, (array, p), {"axis": 0})],
+            plan, params={"rows": ROW_SIZE_ROWS, "row_bytes": array[0].nbytes, "seed": SEED},
+            data=f"{array[0].nbytes} byte{'s' if array[0].nbytes != 1 else ''} a row",
+            agree=lambda ours, anchor: True))
         del array, p
 
     memory = Group(
@@ -199,4 +222,4 @@ def run(plan: TimingPlan) -> list[Group]:
             + "; ".join(f"{name} {format_bytes(t)} / {format_bytes(r)}" for name, (t, r) in peaks.items()))
         del array, p, permuter
         gc.collect()
-    return [cache, memory]
+    return [cache, sizes, memory]
