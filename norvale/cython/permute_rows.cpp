@@ -1,7 +1,8 @@
 // norvale.cython.permute_rows: reorder the rows of an array in place, with one row of scratch.
 //
-// The rows are moved along the cycles of the permutation; the order array itself records which
-// positions are settled, so nothing grows with the number of rows.
+// The order array itself holds all bookkeeping: the marks of the permutation check, then rows
+// of up to 8 bytes on their way (gathered into it and given back), or, for wider rows, which
+// positions the cycle walk has settled; so nothing grows with the number of rows.
 #include <cstddef>
 #include <cstdint>
 
