@@ -31,7 +31,11 @@ KEEP_STDERR := --capture=sys
 
 .PHONY: test bench clean sanitize test-debug-malloc test-numpy126
 
+# The interpreter is looked for once; without one, every target that needs it stops at once.
+REQUIRE_PYTHON312 = @[ -n "$(PYTHON312)" ] || { echo "make: no CPython 3.12, so nothing was built" >&2; exit 1; }
+
 $(TEST_VENV)/.ready $(BENCH_VENV)/.ready $(SANITIZE_VENV)/.ready: %/.ready:
+	$(REQUIRE_PYTHON312)
 	$(PYTHON312) -m venv $*
 	$*/bin/pip install $(PIP_FLAGS) $(BUILD_DEPS)
 	touch $@
@@ -62,6 +66,7 @@ test-debug-malloc: $(TEST_VENV)/.ready
 	cd tests && PYTHONMALLOC=debug ../$(TEST_VENV)/bin/python -P -m pytest $(KEEP_STDERR) $(PYTEST_ARGS)
 
 $(NUMPY126_VENV)/.ready:
+	$(REQUIRE_PYTHON312)
 	$(PYTHON312) -m venv $(NUMPY126_VENV)
 	touch $@
 
