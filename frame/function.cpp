@@ -186,7 +186,8 @@ PyType_Spec function_type_spec = {
     "norvale.cython.native_function",
     sizeof(FunctionObject),
     0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_BASETYPE,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_BASETYPE |
+        Py_TPFLAGS_IMMUTABLETYPE,
     slots,
 };
 

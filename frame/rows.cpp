@@ -216,10 +216,16 @@ int check_one_entry_per_row(const char *what, Py_ssize_t size, Py_ssize_t length
     return -1;
 }
 
-int refuse_permutation(const char *what, std::intptr_t position, std::intptr_t value, Py_ssize_t length) noexcept {
+int raise_changed_under_pass(const char *what) noexcept {
+    PyErr_Format(PyExc_RuntimeError, "%s was changed while the call was using it", what);
+    return -1;
+}
+
+int refuse_permutation(const char *what, std::intptr_t position, std::intptr_t value, Py_ssize_t length,
+                       const char *items) noexcept {
     const char *fault = value < 0 || value >= length ? "is out of range" : "repeats an earlier entry";
-    PyErr_Format(PyExc_ValueError, "%s must be a permutation of 0 .. n-1 for n = %zd rows, but %s[%zd] = %zd %s",
-                 what, length, what, Py_ssize_t(position), Py_ssize_t(value), fault);
+    PyErr_Format(PyExc_ValueError, "%s must be a permutation of 0 .. n-1 for n = %zd %s, but %s[%zd] = %zd %s",
+                 what, length, items, what, Py_ssize_t(position), Py_ssize_t(value), fault);
     return -1;
 }
 

@@ -26,6 +26,13 @@ struct RowBytes {
     std::size_t stride = 0;    // array.strides[0]; a negative one is refused with OverflowError
     std::size_t itemsize = 0;  // bytes per row: array.itemsize * prod(array.shape[1:])
     char *first = nullptr;     // the first row's first byte, inside base_bytes
+
+    // The bytes of all rows (inside base_bytes, as read_rows checks).
+    ByteSpan span() const noexcept {
+        if (length == 0 || itemsize == 0) return {};
+        const std::uintptr_t at = reinterpret_cast<std::uintptr_t>(first);
+        return {at, at + std::size_t(length - 1) * stride + itemsize};
+    }
 };
 
 // The constants read_rows uses, made once at exec: call it from the module's constants hook.
@@ -41,8 +48,14 @@ int read_rows(PyObject *array, DtypeArgument dtype, RowBytes &out) noexcept;
 // "<what> must have one entry per row: it has <size>, array has <length> rows"; 0 or -1.
 int check_one_entry_per_row(const char *what, Py_ssize_t size, Py_ssize_t length) noexcept;
 
+// RuntimeError for an array that changed under a pass (another thread wrote it, or Python code
+// that ran since it was checked), so that the pass stopped rather than read or write outside an
+// array. Always -1.
+int raise_changed_under_pass(const char *what) noexcept;
+
 // Sets the ValueError for its first entry that is not part of a permutation of 0 .. length-1:
 // out of range, or a repeat of an earlier entry. Always -1.
-int refuse_permutation(const char *what, std::intptr_t position, std::intptr_t value, Py_ssize_t length) noexcept;
+int refuse_permutation(const char *what, std::intptr_t position, std::intptr_t value, Py_ssize_t length,
+                       const char *items = "rows") noexcept;
 
 }  // namespace norvale::frame

@@ -116,6 +116,26 @@ void BoundView::release() noexcept {
 
 PyObject *BoundView::exporter() const noexcept { return acquisition_ ? acquisition_->buffer.obj : nullptr; }
 
+ByteSpan BoundView::byte_span() const noexcept {
+    if (!acquisition_) return {};
+    const int ndim = acquisition_->buffer.ndim;
+    std::intptr_t low = 0, high = acquisition_->buffer.itemsize;
+    for (int axis = 0; axis < ndim; ++axis) {
+        if (shape_[axis] == 0) return {};
+        const std::intptr_t reach = (shape_[axis] - 1) * strides_[axis];
+        (reach < 0 ? low : high) += reach;
+    }
+    const std::uintptr_t at = reinterpret_cast<std::uintptr_t>(data_);
+    return {at + std::uintptr_t(low), at + std::uintptr_t(high)};
+}
+
+int refuse_shared_memory(const ByteSpan &result, const char *result_name, const ByteSpan &other,
+                         const char *other_name) noexcept {
+    if (!result.overlaps(other)) return 0;
+    PyErr_Format(PyExc_ValueError, "%s must not share memory with %s", result_name, other_name);
+    return -1;
+}
+
 int BoundView::bind(PyObject *object, const ViewDecl &decl) noexcept {
     release();
     if (object == Py_None) return 0;

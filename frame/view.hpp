@@ -7,6 +7,7 @@
 #pragma once
 
 #include <atomic>
+#include <cstdint>
 
 #include "frame/element_types.hpp"
 #include "frame/python.hpp"
@@ -17,6 +18,20 @@ enum class Access { writable, read_only };
 enum class Contiguity { none, c_contiguous };
 // Per-axis layout: every axis strided, or the last axis contiguous (stride = item size).
 enum class LastAxis { strided, contiguous };
+
+// The bytes a view, or a block of rows, can reach: [begin, end); empty when nothing is reached.
+struct ByteSpan {
+    std::uintptr_t begin = 0, end = 0;
+    bool empty() const noexcept { return begin == end; }
+    bool overlaps(const ByteSpan &other) const noexcept {
+        return !empty() && !other.empty() && begin < other.end && other.begin < end;
+    }
+};
+
+// A result the call writes must not overlap an array it reads or writes: a pass writing it would
+// rewrite data that was checked. ValueError "<result> must not share memory with <other>"; 0 or -1.
+int refuse_shared_memory(const ByteSpan &result, const char *result_name, const ByteSpan &other,
+                         const char *other_name) noexcept;
 
 struct ViewDecl {
     const ElementType *type;
@@ -44,6 +59,8 @@ public:
     Py_ssize_t stride(int axis = 0) const noexcept { return strides_[axis]; }
     char *bytes() const noexcept { return data_; }
     PyObject *exporter() const noexcept;
+    // Every byte of every item, whatever the signs of the strides.
+    ByteSpan byte_span() const noexcept;
 
 protected:
     struct Acquisition {
