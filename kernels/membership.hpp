@@ -83,9 +83,11 @@ public:
     template <typename Test>
     void fill(Strided<Test> test) {
         words_.reset(new std::uint64_t[(bits_ + 63) / 64]());
+        // Each value is read again here: bounded, since another thread may have changed it
+        // since the range was taken.
         for (std::size_t i = 0; i < test.size; ++i) {
             const std::uint64_t bit = offset(T(test[i]));
-            words_[bit >> 6] |= std::uint64_t(1) << (bit & 63);
+            if (bit < bits_) words_[bit >> 6] |= std::uint64_t(1) << (bit & 63);
         }
     }
 

@@ -86,6 +86,14 @@ PyObject *new_bool_array(Py_ssize_t n) {
     return result.release();
 }
 
+// The result has one entry per element: a replaced np.empty may return anything.
+int check_result_length(const frame::BoundView &result, Py_ssize_t elements) {
+    if (result.extent(0) == elements) return 0;
+    PyErr_Format(PyExc_ValueError, "return_list_array must have one entry per element: it has %zd, elements has %zd",
+                 result.extent(0), elements);
+    return -1;
+}
+
 template <typename V>
 norvale::kernels::Strided<typename V::value_type> strided(const V &view) {
     return {view.bytes(), view.stride(), std::size_t(view.size())};
@@ -106,6 +114,14 @@ PyObject *member_mask_body(frame::FunctionObject *, PyObject *const *args, int &
     View<elem::npy_bool> return_list;
     line = __LINE__;
     if (return_list.bind(return_list_array.get()) < 0) return nullptr;
+    // np.empty is the last Python code before the passes: whatever it returned is checked now.
+    // The passes then write one entry per element and read the inputs only.
+    line = __LINE__;
+    if (check_result_length(return_list, elements.size()) < 0 ||
+        frame::refuse_shared_memory(return_list.byte_span(), "return_list_array", elements.byte_span(), "elements") < 0 ||
+        frame::refuse_shared_memory(return_list.byte_span(), "return_list_array", test_elements.byte_span(),
+                                    "test_elements") < 0)
+        return nullptr;
 
     std::exception_ptr failure;
     {
@@ -466,7 +482,7 @@ PyType_Spec dispatch_spec = {
     "norvale.cython.dispatching_function",
     0,
     0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_VECTORCALL,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_IMMUTABLETYPE,
     dispatch_slots,
 };
 
