@@ -17,6 +17,8 @@
 #include <emmintrin.h>
 #endif
 
+#include "kernels/status.hpp"
+
 namespace norvale::kernels {
 
 // ---- Row-size classes ---------------------------------------------------------------------
@@ -182,15 +184,23 @@ inline std::intptr_t check_order(const intp_entry *order, std::intptr_t n, std::
     return permutation_ok;
 }
 
-// Neighbour pass: diff[k] = 1 when the row at sorted position k differs from the one before;
-// inverse (if not null) gets the run number of every input position. Returns the number of the
-// last run. With `order` null, sorted position k is row k; otherwise row order[k].
-// diff[0] and the inverse entry of sorted position 0 are set by the caller.
+// Neighbour pass: diff[k] = 1 when the row at sorted position k differs from the one before
+// (diff[0] = 1); inverse (if not null) gets the run number of every input position; last_run
+// the number of the last run. With `order` null, sorted position k is row k; otherwise row
+// order[k]. Each entry of `order` is read once and bounded where it is used: another thread
+// may change it under the pass, which then ends with input_changed.
 template <bool WithOrder, bool WithInverse, typename Row>
-std::intptr_t mark_runs(Row row, Rows rows, std::intptr_t n, const intp_entry *order, std::uint8_t *diff,
-                        intp_entry *inverse) noexcept {
+Status mark_runs(Row row, Rows rows, std::intptr_t n, const intp_entry *order, std::uint8_t *diff,
+                 intp_entry *inverse, std::intptr_t &last_run) noexcept {
+    last_run = 0;
+    if (n == 0) return Status::ok;
+    const std::intptr_t p0 = WithOrder ? order[0] : 0;
+    if (std::size_t(p0) >= std::size_t(n)) return Status::input_changed;
+    diff[0] = 1;
+    if constexpr (WithInverse) inverse[p0] = 0;
+    // A local count, kept in a register: last_run could alias the flags written through a byte pointer.
     std::intptr_t unique_index = 0;
-    if (n < 2) return 0;
+    if (n < 2) return Status::ok;
     if constexpr (!WithOrder && Row::fixed && Row::max_bytes > 0 && Row::max_bytes <= 16) {
         // Adjacent rows: a constant stride and no carried pointer, so the compiler can vectorise.
         if (rows.stride == Row::max_bytes) {
@@ -218,7 +228,8 @@ std::intptr_t mark_runs(Row row, Rows rows, std::intptr_t n, const intp_entry *o
                 }
 #endif
                 for (; k < n; ++k) inverse[k] = step(k);
-                return unique_index;
+                last_run = unique_index;
+                return Status::ok;
             }
             // Flags first, then their sum: two loops that vectorise, where one would not.
             std::uint8_t *__restrict flags = diff;
@@ -227,11 +238,12 @@ std::intptr_t mark_runs(Row row, Rows rows, std::intptr_t n, const intp_entry *o
                 flags[k] = !row.equal(values + (k - 1) * Row::max_bytes, values + k * Row::max_bytes);
             std::size_t runs = 0;
             for (std::intptr_t k = 1; k < n; ++k) runs += diff[k];
-            return std::intptr_t(runs);
+            last_run = std::intptr_t(runs);
+            return Status::ok;
         }
     }
     auto position = [&](std::intptr_t k) { return WithOrder ? order[k] : k; };
-    const char *previous = rows[position(0)];
+    const char *previous = rows[p0];
     for (std::intptr_t k = 1; k < n; ++k) {
         if constexpr (WithOrder) {
             // The rows and inverse entries are scattered: fetch them ahead of use.
@@ -243,6 +255,8 @@ std::intptr_t mark_runs(Row row, Rows rows, std::intptr_t n, const intp_entry *o
             }
         }
         const std::intptr_t p = position(k);
+        if constexpr (WithOrder)
+            if (std::size_t(p) >= std::size_t(n)) [[unlikely]] return Status::input_changed;
         const char *current = rows[p];
         const std::uint8_t d = !row.equal(previous, current);
         diff[k] = d;
@@ -250,22 +264,37 @@ std::intptr_t mark_runs(Row row, Rows rows, std::intptr_t n, const intp_entry *o
         if constexpr (WithInverse) inverse[p] = unique_index;
         previous = current;
     }
-    return unique_index;
+    last_run = unique_index;
+    return Status::ok;
 }
 
 // Run pass: index[u] = the first input position of run u (through `order` when given), and
-// counts (if not null) the length of every run. index[0] is preset by the caller; counts is
-// written whole. Flags are 0 or 1.
+// counts (if not null) the length of every run, for the `runs` runs that index and counts hold;
+// both are written whole. The flags are counted again here, and could have changed since the
+// neighbour pass counted them, as could `order`: more set flags than runs, or a position out of
+// range, end the pass with input_changed.
 template <bool WithOrder>
-void place_runs(const std::uint8_t *diff, std::intptr_t n, const intp_entry *order, intp_entry *index,
-                intp_entry *counts) noexcept {
-    if (n == 0) return;
+Status place_runs(const std::uint8_t *diff, std::intptr_t n, const intp_entry *order, intp_entry *index,
+                  intp_entry *counts, std::intptr_t runs) noexcept {
+    if (n == 0) return Status::ok;
+    bool changed = false;
+    auto position = [&](std::intptr_t k) {
+        if constexpr (!WithOrder) return k;
+        const std::intptr_t p = order[k];
+        changed |= std::size_t(p) >= std::size_t(n);
+        return p;
+    };
+    index[0] = position(0);
     std::intptr_t unique_index = 0, run_start = 0;
     auto start_run = [&](std::intptr_t k) {
+        if (unique_index + 1 >= runs) [[unlikely]] {
+            changed = true;
+            return;
+        }
         if (counts) counts[unique_index] = k - run_start;
         ++unique_index;
         run_start = k;
-        index[unique_index] = WithOrder ? order[k] : k;
+        index[unique_index] = position(k);
     };
     // Sixteen flags at a time: long runs are mostly zero flags, skipped in one test; the set
     // flags of a group are visited lowest first, one count-trailing-zeros each.
@@ -284,7 +313,9 @@ void place_runs(const std::uint8_t *diff, std::intptr_t n, const intp_entry *ord
     }
     for (; k < n; ++k)
         if (diff[k]) start_run(k);
+    if (changed || unique_index + 1 != runs) return Status::input_changed;
     if (counts) counts[unique_index] = n - run_start;
+    return Status::ok;
 }
 
 // ---- In-place reorder -----------------------------------------------------------------------
@@ -314,8 +345,8 @@ inline std::intptr_t first_bad_index(intp_entry *indices, std::intptr_t n) noexc
         if (word[j] >= std::size_t(n)) return j;
     std::intptr_t bad = permutation_ok;
     for (std::intptr_t j = 0; j < n && bad == permutation_ok; ++j) {
-        const std::size_t v = word[j] & ~top_bit;
-        if (word[v] & top_bit) bad = j;
+        const std::size_t v = word[j] & ~top_bit;  // read once: another thread may write it
+        if (v >= std::size_t(n) || (word[v] & top_bit)) bad = j;
         else word[v] |= top_bit;
     }
     for (std::intptr_t j = 0; j < n; ++j) word[j] &= ~top_bit;
@@ -441,7 +472,8 @@ std::intptr_t check_permutation_packed(intp_entry *indices, std::intptr_t n) noe
     // From the back: the caller has most likely just written `indices` from the front, so that
     // its end is still in the nearest caches.
     const std::size_t all_entries = mark_entries<PerWord, Portable>(word, mark_words, n, reach);
-    for (std::intptr_t j = mark_words - 1; j >= 0; --j) mark_value<PerWord>(word, word[j] & value_mask);
+    // Cut to reach as well, as another thread may have written these words since their check.
+    for (std::intptr_t j = mark_words - 1; j >= 0; --j) mark_value<PerWord>(word, word[j] & value_mask & reach);
 
     // All marks of 0 .. n-1 set? Every mark is cleared on the way, which restores the mark words.
     const std::intptr_t counted_words = std::intptr_t(last / PerWord);  // whole words of counted marks
@@ -539,32 +571,53 @@ void give_back(char *first, std::size_t stride, index_word *word, std::intptr_t 
     }
 }
 
+// Every walk ends with `indices` holding 0 .. n-1, also when it stops early.
+inline void refill_positions(intp_entry *indices, std::intptr_t n) noexcept {
+    index_word *word = words_of(indices);
+    for (std::intptr_t j = 0; j < n; ++j) word[j] = std::size_t(j);
+}
+
 // Rows of up to 8 bytes fit in an entry of `indices`, whose targets are read once each: so
 // `indices` itself can take the reordered rows, a gather of independent loads (no chains of
 // dependent ones), and then give them back to `array` while it is refilled with 0 .. n-1.
 // No extra memory, two row copies per row. Expects a checked permutation; the rows must not
-// share memory with `indices`.
+// share memory with `indices`. An entry that another thread has moved out of range since the
+// check is read as 0 and ends the reorder with input_changed before any row moves.
 template <std::size_t Bytes>
-void reorder_through_indices(Rows rows, intp_entry *indices, std::intptr_t n) noexcept {
+Status reorder_through_indices(Rows rows, intp_entry *indices, std::intptr_t n) noexcept {
     static_assert(Bytes <= sizeof(std::size_t));
     index_word *word = words_of(indices);
     if constexpr (Bytes > 0) {
+        const std::size_t last = std::size_t(n) - 1;
         auto reorder = [&](char *first, std::size_t stride) {
+            // Clamped without a branch (a compare and a conditional move), which keeps the loop
+            // unrolled; any clamp shows in the or of the differences.
+            std::size_t changed = 0;
 #pragma GCC unroll 4
-            for (std::intptr_t j = 0; j < n; ++j) word[j] = load_short_row<Bytes>(first + word[j] * stride);
+            for (std::intptr_t j = 0; j < n; ++j) {
+                const std::size_t k = word[j], bounded = k < last ? k : last;
+                changed |= k ^ bounded;
+                word[j] = load_short_row<Bytes>(first + bounded * stride);
+            }
+            if (changed != 0) [[unlikely]] {
+                refill_positions(indices, n);
+                return Status::input_changed;
+            }
             // From the back, where the gather has just been.
             give_back<Bytes>(first, stride, word, n);
+            return Status::ok;
         };
         // A constant stride for adjacent rows: scaled addressing, and a give-back that vectorises.
-        if (rows.stride == Bytes) reorder(rows.first, Bytes);
-        else reorder(rows.first, rows.stride);
+        if (rows.stride == Bytes) return reorder(rows.first, Bytes);
+        return reorder(rows.first, rows.stride);
     } else {
-        for (std::intptr_t j = 0; j < n; ++j) word[j] = std::size_t(j);
+        refill_positions(indices, n);
+        return Status::ok;
     }
 }
 
 // reorder_through_indices for a row size known only at run time (up to 8 bytes).
-inline void reorder_through_indices(std::size_t bytes, Rows rows, intp_entry *indices, std::intptr_t n) noexcept {
+inline Status reorder_through_indices(std::size_t bytes, Rows rows, intp_entry *indices, std::intptr_t n) noexcept {
     switch (bytes) {
         case 0: return reorder_through_indices<0>(rows, indices, n);
         case 1: return reorder_through_indices<1>(rows, indices, n);
@@ -581,9 +634,14 @@ inline void reorder_through_indices(std::size_t bytes, Rows rows, intp_entry *in
 // The one-chain cycle walk, for rows of any size (taken for those over 128 bytes), with one
 // scratch row `tmp`. Expects a checked permutation. Rows of up to 8 bytes are reordered through
 // `indices` instead.
+//
+// A checked permutation settles one position per move, n at most. An entry that another thread
+// has moved out of range since the check, or more moves than that, end the walk with
+// input_changed; the row in `tmp` then fills the open position, so no row is lost.
 template <typename Row>
-void follow_cycles_one_chain(Row row, Rows rows, intp_entry *indices, std::intptr_t n, char *tmp) noexcept {
+Status follow_cycles_one_chain(Row row, Rows rows, intp_entry *indices, std::intptr_t n, char *tmp) noexcept {
     if (row.bytes() <= sizeof(std::size_t)) return reorder_through_indices(row.bytes(), rows, indices, n);
+    std::size_t moves_left = std::size_t(n);
     for (std::intptr_t i = 0; i < n; ++i) {
         std::intptr_t k = indices[i];
         if (k == i) continue;  // settled by an earlier cycle, or a fixed point
@@ -591,6 +649,11 @@ void follow_cycles_one_chain(Row row, Rows rows, intp_entry *indices, std::intpt
         indices[i] = i;
         std::memcpy(tmp, rows[i], row.bytes());
         while (k != i) {
+            if (std::size_t(k) >= std::size_t(n) || moves_left-- == 0) [[unlikely]] {
+                std::memcpy(rows[j], tmp, row.bytes());
+                refill_positions(indices, n);
+                return Status::input_changed;
+            }
             row.move(rows[j], rows[k]);
             j = k;
             k = indices[j];
@@ -598,6 +661,7 @@ void follow_cycles_one_chain(Row row, Rows rows, intp_entry *indices, std::intpt
         }
         std::memcpy(rows[j], tmp, row.bytes());
     }
+    return Status::ok;
 }
 
 // The same reorder with several chains walked side by side, for rows of at most 128 bytes
@@ -610,9 +674,14 @@ void follow_cycles_one_chain(Row row, Rows rows, intp_entry *indices, std::intpt
 // Cuts can land anywhere on a cycle (also ahead of a running chain); each is consumed exactly
 // once, by the chain that arrives at it, so the rows end up as with the one-chain walk.
 // Each step prefetches the entry and row of the chain's next step, one round ahead.
+//
+// Every step settles one position, n at most. A cut that names no slot, or more steps than
+// that, mean that another thread changed `indices` under the walk: it ends with input_changed,
+// after the rows in waiting fill the open positions of the running chains (one of each per
+// running chain), so no row is lost.
 template <typename Row, int Lanes = 16>
-void follow_cycles_parallel(Row row, Rows rows, intp_entry *indices, std::intptr_t n) noexcept {
-    static_assert(Row::max_bytes <= 128);
+Status follow_cycles_parallel(Row row, Rows rows, intp_entry *indices, std::intptr_t n) noexcept {
+    static_assert(Row::max_bytes <= 128 && Lanes <= 32);
     if constexpr (Row::max_bytes <= sizeof(std::size_t)) {
         return reorder_through_indices<Row::max_bytes>(rows, indices, n);
     } else {
@@ -620,7 +689,9 @@ void follow_cycles_parallel(Row row, Rows rows, intp_entry *indices, std::intptr
         alignas(64) char slots[Lanes][bytes];
         std::intptr_t at[Lanes];    // position waiting for its row
         std::intptr_t next[Lanes];  // position whose row moves there
+        std::uint32_t waiting = 0;  // bit t: slot t holds a row
         std::intptr_t scan = 0;
+        std::size_t steps_left = std::size_t(n);
         const std::size_t cut = std::size_t(n);  // entries from n up are cuts
 
         auto prefetch_step = [&](std::intptr_t k) {
@@ -651,6 +722,7 @@ void follow_cycles_parallel(Row row, Rows rows, intp_entry *indices, std::intptr
                 const std::intptr_t k = indices[i];
                 if (k == i || std::size_t(k) >= cut) continue;  // settled, or a running chain's cut
                 row.move(slots[t], rows[i]);
+                waiting |= std::uint32_t(1) << t;
                 indices[i] = n + t;
                 at[lane] = i;
                 next[lane] = k;
@@ -662,15 +734,30 @@ void follow_cycles_parallel(Row row, Rows rows, intp_entry *indices, std::intptr
 
         // Lanes 0 .. active-1 run; a lane that finds no more work swaps with the last running one.
         int active = 0;
+        auto stop_changed = [&] {
+            for (int lane = 0; lane < active && waiting != 0; ++lane) {
+                const int t = std::countr_zero(waiting);
+                row.move(rows[at[lane]], slots[t]);
+                waiting &= waiting - 1;
+            }
+            refill_positions(indices, n);
+            return Status::input_changed;
+        };
         while (active < Lanes && start(active, active)) ++active;
         while (active > 0) {
+            // A round takes one step in each lane that runs at its start.
+            if (steps_left < std::size_t(active)) [[unlikely]] return stop_changed();
+            steps_left -= std::size_t(active);
             for (int lane = 0; lane < active; ++lane) {
                 const std::intptr_t j = at[lane], k = next[lane];
                 const std::intptr_t e = indices[k];
                 if (std::size_t(e) >= cut) [[unlikely]] {
                     // k is a cut: its row waits in slot e - n, which is free afterwards.
-                    const int t = int(e - n);
+                    const std::size_t slot = std::size_t(e) - cut;
+                    if (slot >= std::size_t(Lanes) || !(waiting >> slot & 1)) return stop_changed();
+                    const int t = int(slot);
                     row.move(rows[j], slots[t]);
+                    waiting &= ~(std::uint32_t(1) << t);
                     indices[k] = k;
                     if (!start(lane, t)) {
                         --active;
@@ -687,6 +774,7 @@ void follow_cycles_parallel(Row row, Rows rows, intp_entry *indices, std::intptr
                 }
             }
         }
+        return Status::ok;
     }
 }
 

@@ -48,12 +48,12 @@ int check_no_shared_memory(const frame::RowBytes &rows, const IndicesView &indic
 
 // The cycle pass for the row size of `rows`: several chains at once for rows of up to 128
 // bytes, the one-chain walk through `tmp` for any other.
-void cycle_pass(const frame::RowBytes &rows, kernels::intp_entry *indices, char *tmp) {
+kernels::Status cycle_pass(const frame::RowBytes &rows, kernels::intp_entry *indices, char *tmp) {
     const kernels::Rows kernel_rows{rows.first, rows.stride};
-    kernels::with_row_class(rows.itemsize, [&](auto row) {
+    return kernels::with_row_class(rows.itemsize, [&](auto row) {
         if constexpr (decltype(row)::max_bytes <= 128)
-            kernels::follow_cycles_parallel(row, kernel_rows, indices, rows.length);
-        else kernels::follow_cycles_one_chain(row, kernel_rows, indices, rows.length, tmp);
+            return kernels::follow_cycles_parallel(row, kernel_rows, indices, rows.length);
+        else return kernels::follow_cycles_one_chain(row, kernel_rows, indices, rows.length, tmp);
     });
 }
 
@@ -97,17 +97,25 @@ PyObject *permute_rows_body(frame::FunctionObject *, PyObject *const *args, int 
                      rows.itemsize);
         return nullptr;
     }
+    line = __LINE__;
+    if (frame::refuse_shared_memory(tmp.byte_span(), "tmp", indices.byte_span(), "indices") < 0 ||
+        frame::refuse_shared_memory(tmp.byte_span(), "tmp", rows.span(), "the rows of array") < 0)
+        return nullptr;
 
-    // Step 6: check the permutation, then follow its cycles; nothing moves unless it is one.
+    // Step 6: np.empty was the last Python code: the permutation is checked in the same block
+    // without the lock as the walk that relies on it, and the walk bounds every entry it reads,
+    // since another thread may still write `indices`. Nothing moves unless it is a permutation.
     std::intptr_t bad;
+    kernels::Status walked = kernels::Status::ok;
     {
         frame::GilRelease unlocked;
         bad = kernels::check_and_mark_indices(entries(indices), n);
-        if (bad == kernels::permutation_ok) cycle_pass(rows, entries(indices), tmp.bytes());
+        if (bad == kernels::permutation_ok) walked = cycle_pass(rows, entries(indices), tmp.bytes());
     }
     line = __LINE__;
     if (bad != kernels::permutation_ok)
         return frame::refuse_permutation("indices", bad, entries(indices)[bad], n), nullptr;
+    if (walked != kernels::Status::ok) return frame::raise_changed_under_pass("indices"), nullptr;
     Py_RETURN_NONE;
 }
 

@@ -4,6 +4,8 @@
 // run flags places one position and the count of every run. Neither pass sorts or hashes.
 #include <cstddef>
 #include <cstdint>
+#include <initializer_list>
+#include <utility>
 
 #include "frame/frame.hpp"
 #include "kernels/rows.hpp"
@@ -82,16 +84,57 @@ kernels::intp_entry *entries(const frame::BoundView &view) {
 }
 
 // The neighbour pass in the variant that `order` and `inverse` ask for.
-std::intptr_t neighbour_pass(const frame::RowBytes &rows, const kernels::intp_entry *order, std::uint8_t *diff,
-                             kernels::intp_entry *inverse) {
+kernels::Status neighbour_pass(const frame::RowBytes &rows, const kernels::intp_entry *order, std::uint8_t *diff,
+                               kernels::intp_entry *inverse, std::intptr_t &last_run) {
     const kernels::Rows kernel_rows{rows.first, rows.stride};
+    const std::intptr_t n = rows.length;
     return kernels::with_row_class(rows.itemsize, [&](auto row) {
         if (order)
-            return inverse ? kernels::mark_runs<true, true>(row, kernel_rows, rows.length, order, diff, inverse)
-                           : kernels::mark_runs<true, false>(row, kernel_rows, rows.length, order, diff, inverse);
-        return inverse ? kernels::mark_runs<false, true>(row, kernel_rows, rows.length, order, diff, inverse)
-                       : kernels::mark_runs<false, false>(row, kernel_rows, rows.length, order, diff, inverse);
+            return inverse ? kernels::mark_runs<true, true>(row, kernel_rows, n, order, diff, inverse, last_run)
+                           : kernels::mark_runs<true, false>(row, kernel_rows, n, order, diff, inverse, last_run);
+        return inverse ? kernels::mark_runs<false, true>(row, kernel_rows, n, order, diff, inverse, last_run)
+                       : kernels::mark_runs<false, false>(row, kernel_rows, n, order, diff, inverse, last_run);
     });
+}
+
+// A refusable object dtype: rows holding object references cannot be compared as bytes (two
+// equal strings are two different pointers). Other array-likes say it through dtype.hasobject.
+frame::Name name_dtype{"dtype"};
+frame::Name name_hasobject{"hasobject"};
+
+int refuse_object_rows(PyObject *array) {
+    int holds_objects;
+    if (PyArray_Check(array)) {
+        holds_objects = PyDataType_REFCHK(PyArray_DESCR(reinterpret_cast<PyArrayObject *>(array)));
+    } else {
+        Ref dtype = Ref::steal(PyObject_GetAttr(array, name_dtype.object()));
+        if (!dtype) {
+            if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return -1;
+            PyErr_Clear();
+            return 0;
+        }
+        Ref flag = Ref::steal(PyObject_GetAttr(dtype.get(), name_hasobject.object()));
+        if (!flag) {
+            if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return -1;
+            PyErr_Clear();
+            return 0;
+        }
+        holds_objects = PyObject_IsTrue(flag.get());
+        if (holds_objects < 0) return -1;
+    }
+    if (!holds_objects) return 0;
+    PyErr_SetString(PyExc_TypeError,
+                    "array holds object references, whose rows cannot be compared as bytes");
+    return -1;
+}
+
+// Results of np.empty and np.zeros: none may overlap the rows, `order` or another result.
+int refuse_overlaps(const frame::ByteSpan &result, const char *name, const frame::RowBytes &rows,
+                    std::initializer_list<std::pair<const frame::BoundView *, const char *>> others) {
+    if (frame::refuse_shared_memory(result, name, rows.span(), "the rows of array") < 0) return -1;
+    for (const auto &[view, other] : others)
+        if (frame::refuse_shared_memory(result, name, view->byte_span(), other) < 0) return -1;
+    return 0;
 }
 
 PyObject *run_distinct_body(frame::FunctionObject *, PyObject *const *args, int &line) {
@@ -115,6 +158,8 @@ PyObject *run_distinct_body(frame::FunctionObject *, PyObject *const *args, int 
     line = __LINE__;
     if (frame::read_rows(array, frame::DtypeArgument::positional, rows) < 0) return nullptr;
     const Py_ssize_t n = rows.length;
+    line = __LINE__;
+    if (refuse_object_rows(array) < 0) return nullptr;
 
     // Step 5: run flags.
     line = __LINE__;
@@ -123,24 +168,14 @@ PyObject *run_distinct_body(frame::FunctionObject *, PyObject *const *args, int 
     FlagView diff;
     line = __LINE__;
     if (diff.bind(diff_ndarray.get()) < 0 || check_fresh(diff, n, 1, "np.empty(length, bool)") < 0) return nullptr;
-    if (n > 0) diff.data()[0] = 1;
 
-    // Step 6: the order, checked against the flags as marks, then the neighbour pass.
+    // Step 6: the order and the inverse, then the check of the order and the neighbour pass.
     OrderView order_view;
     line = __LINE__;
     if (order_view.bind(order_arg) < 0) return nullptr;
     const bool with_order = !order_view.absent();
-    if (with_order) {
-        line = __LINE__;
-        if (frame::check_one_entry_per_row("order", order_view.size(), n) < 0) return nullptr;
-        std::intptr_t bad;
-        {
-            frame::GilRelease unlocked;
-            bad = kernels::check_order(entries(order_view), n, diff.data());
-        }
-        if (bad != kernels::permutation_ok)
-            return frame::refuse_permutation("order", bad, entries(order_view)[bad], n), nullptr;
-    }
+    line = __LINE__;
+    if (with_order && frame::check_one_entry_per_row("order", order_view.size(), n) < 0) return nullptr;
     const kernels::intp_entry *order = with_order ? entries(order_view) : nullptr;
 
     line = __LINE__;
@@ -156,13 +191,27 @@ PyObject *run_distinct_body(frame::FunctionObject *, PyObject *const *args, int 
         if (inverse.bind(inverse_ndarray.get()) < 0 ||
             check_fresh(inverse, n, sizeof(std::intptr_t), "np.empty(length, np.intp)") < 0)
             return nullptr;
-        if (n > 0) entries(inverse)[with_order ? order[0] : 0] = 0;
     }
-    std::intptr_t unique_index;
+    // The inverse's np.empty (and the flag's truth test) were the last Python code before the
+    // pass: the checks that the pass relies on stand here, and the permutation check of `order`
+    // runs in the same block without the lock as the pass. The pass still bounds every entry of
+    // `order` it reads, as another thread may write it.
+    line = __LINE__;
+    if (refuse_overlaps(diff.byte_span(), "diff_ndarray", rows, {{&order_view, "order"}}) < 0 ||
+        (want_inverse && refuse_overlaps(inverse.byte_span(), "inverse_ndarray", rows,
+                                         {{&order_view, "order"}, {&diff, "diff_ndarray"}}) < 0))
+        return nullptr;
+    std::intptr_t bad = kernels::permutation_ok, unique_index = 0;
+    kernels::Status marked = kernels::Status::ok;
     {
         frame::GilRelease unlocked;
-        unique_index = neighbour_pass(rows, order, diff.data(), want_inverse ? entries(inverse) : nullptr);
+        if (with_order) bad = kernels::check_order(order, n, diff.data());
+        if (bad == kernels::permutation_ok)
+            marked = neighbour_pass(rows, order, diff.data(), want_inverse ? entries(inverse) : nullptr, unique_index);
     }
+    line = __LINE__;
+    if (bad != kernels::permutation_ok) return frame::refuse_permutation("order", bad, order[bad], n), nullptr;
+    if (marked != kernels::Status::ok) return frame::raise_changed_under_pass("order"), nullptr;
 
     // Step 7. An array without rows has no runs.
     const Py_ssize_t num_unique = n > 0 ? Py_ssize_t(unique_index) + 1 : 0;
@@ -176,7 +225,6 @@ PyObject *run_distinct_body(frame::FunctionObject *, PyObject *const *args, int 
     if (index.bind(index_ndarray.get()) < 0 ||
         check_fresh(index, num_unique, sizeof(std::intptr_t), "np.empty(num_unique, np.intp)") < 0)
         return nullptr;
-    if (n > 0) entries(index)[0] = with_order ? order[0] : 0;
 
     // Step 9: the run pass.
     line = __LINE__;
@@ -192,14 +240,29 @@ PyObject *run_distinct_body(frame::FunctionObject *, PyObject *const *args, int 
         if (counts.bind(counts_ndarray.get()) < 0 ||
             check_fresh(counts, num_unique, sizeof(std::intptr_t), "np.zeros(num_unique, np.intp)") < 0)
             return nullptr;
-        if (num_unique > 0) entries(counts)[0] = 1;
     }
+    // np.zeros was the last Python code before the run pass, which writes index and counts: it
+    // reads the flags again (Python code may have changed them since the neighbour pass) and
+    // writes no more runs than the arrays were made for.
+    line = __LINE__;
+    if (refuse_overlaps(index.byte_span(), "index_ndarray", rows,
+                        {{&order_view, "order"}, {&diff, "diff_ndarray"}, {&inverse, "inverse_ndarray"}}) < 0 ||
+        (want_counts && refuse_overlaps(counts.byte_span(), "counts_ndarray", rows,
+                                        {{&order_view, "order"},
+                                         {&diff, "diff_ndarray"},
+                                         {&inverse, "inverse_ndarray"},
+                                         {&index, "index_ndarray"}}) < 0))
+        return nullptr;
+    kernels::Status placed;
     {
         frame::GilRelease unlocked;
         kernels::intp_entry *count_data = want_counts ? entries(counts) : nullptr;
-        if (with_order) kernels::place_runs<true>(diff.data(), n, order, entries(index), count_data);
-        else kernels::place_runs<false>(diff.data(), n, order, entries(index), count_data);
+        placed = with_order ? kernels::place_runs<true>(diff.data(), n, order, entries(index), count_data, num_unique)
+                            : kernels::place_runs<false>(diff.data(), n, order, entries(index), count_data, num_unique);
     }
+    line = __LINE__;
+    if (placed != kernels::Status::ok)
+        return frame::raise_changed_under_pass(with_order ? "order or diff_ndarray" : "diff_ndarray"), nullptr;
 
     // Step 10: the result tuple.
     line = __LINE__;
