@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "kernels/span_ranges.hpp"
+#include "kernels/status.hpp"
 
 namespace norvale::kernels {
 
@@ -24,14 +25,19 @@ inline std::ptrdiff_t first_non_permutation(const std::intptr_t *order, std::ptr
 }
 
 // Group pass over n >= 1 sorted positions: diff[i] = 1 where position i starts a new group,
-// inverse[order[i]] = the group number. `differs(later, earlier)` gets pointers to two order
-// entries and returns non-zero when their ranges differ; the tables of `set` are only prefetched
-// here. Returns the number of groups.
+// inverse[order[i]] = the group number, `groups` the number of groups. `differs(later, earlier)`
+// gets pointers to two range indices and returns non-zero when their ranges differ; the tables
+// of `set` are only prefetched here. `differs` may run Python code (the comparator reports its
+// failures through hooks), which may change `order`: each entry is read once, into a local that
+// the comparator and the inverse both use, and bounded; one out of range ends the pass with
+// input_changed.
 template <typename Differs>
-std::intptr_t mark_groups(const RangeSet &set, const std::intptr_t *order, std::ptrdiff_t n, unsigned char *diff,
-                          std::intptr_t *inverse, Differs &&differs) {
+Status mark_groups(const RangeSet &set, const std::intptr_t *order, std::ptrdiff_t n, unsigned char *diff,
+                   std::intptr_t *inverse, Differs &&differs, std::intptr_t &groups) {
+    std::intptr_t previous = order[0];
+    if (std::size_t(previous) >= std::size_t(n)) return Status::input_changed;
     diff[0] = 1;
-    inverse[order[0]] = 0;
+    inverse[previous] = 0;
     std::intptr_t group = 0;
     for (std::ptrdiff_t i = 1; i < n; ++i) {
         if (i + prefetch_distance < n) {
@@ -39,12 +45,16 @@ std::intptr_t mark_groups(const RangeSet &set, const std::intptr_t *order, std::
             prefetch_tables(set, ahead);
             __builtin_prefetch(reinterpret_cast<const void *>(std::uintptr_t(inverse) + std::uintptr_t(ahead) * sizeof *inverse), 1);
         }
-        const unsigned char starts_group = differs(&order[i], &order[i - 1]) != 0;
+        const std::intptr_t current = order[i];
+        if (std::size_t(current) >= std::size_t(n)) return Status::input_changed;
+        const unsigned char starts_group = differs(&current, &previous) != 0;
         diff[i] = starts_group;
         group += starts_group;
-        inverse[order[i]] = group;
+        inverse[current] = group;
+        previous = current;
     }
-    return group + 1;
+    groups = group + 1;
+    return Status::ok;
 }
 
 // Copy pass: the sequence of every sorted range into the row of its group (rows `row_bytes`

@@ -37,11 +37,20 @@ struct RangeSet {
 
 enum class RangeFault { none, beyond_tables, outside_src };
 
-inline RangeFault range_fault(const RangeSet &set, std::ptrdiff_t k) noexcept {
+// The three table entries of one range, as read once.
+struct RangeEntry {
+    std::intptr_t row = 0, start = 0, end = 0;
+};
+
+// Reads the entries of range k once and tells whether the range lies inside src. The caller
+// uses the entries it got, never the tables again: another thread, or Python code that runs
+// between a check and a use, may change them.
+inline RangeFault read_range(const RangeSet &set, std::ptrdiff_t k, RangeEntry &entry) noexcept {
     if (k < 0 || k >= set.rows.length || k >= set.starts.length || k >= set.ends.length)
         return RangeFault::beyond_tables;
-    const std::intptr_t row = set.rows[k], start = set.starts[k], end = set.ends[k];
-    if (row < 0 || row >= set.src.rows || start < 0 || start > end || end > set.src.cols)
+    entry = {set.rows[k], set.starts[k], set.ends[k]};
+    if (entry.row < 0 || entry.row >= set.src.rows || entry.start < 0 || entry.start > entry.end ||
+        entry.end > set.src.cols)
         return RangeFault::outside_src;
     return RangeFault::none;
 }
@@ -52,13 +61,16 @@ struct Span {
     std::ptrdiff_t length;
 };
 
-// Locates range k; false, and nothing read from src, when it does not lie inside src. Code that
-// runs without the interpreter lock locates every range this way, as the tables could change.
+inline Span span_of(const RangeSet &set, const RangeEntry &entry) noexcept {
+    return {set.src.base + entry.row * set.src.row_stride + entry.start * set.src.col_stride, entry.end - entry.start};
+}
+
+// Locates range k; false, and nothing read from src, when it does not lie inside src. Every
+// range is located this way where it is used.
 inline bool locate(const RangeSet &set, std::ptrdiff_t k, Span &span) noexcept {
-    if (range_fault(set, k) != RangeFault::none) return false;
-    const std::intptr_t start = set.starts[k];
-    span.first = set.src.base + set.rows[k] * set.src.row_stride + start * set.src.col_stride;
-    span.length = set.ends[k] - start;
+    RangeEntry entry;
+    if (read_range(set, k, entry) != RangeFault::none) return false;
+    span = span_of(set, entry);
     return true;
 }
 
@@ -78,28 +90,34 @@ inline constexpr std::ptrdiff_t prefetch_distance = 16;
 struct RangeCheck {
     RangeFault fault;
     std::ptrdiff_t range;
+    RangeEntry entry;  // what was read for it
 };
+
+inline RangeCheck check_range(const RangeSet &set, std::ptrdiff_t k) noexcept {
+    RangeCheck check{RangeFault::none, k, {}};
+    check.fault = read_range(set, k, check.entry);
+    return check;
+}
 
 inline RangeCheck check_ranges(const RangeSet &set, std::ptrdiff_t n) noexcept {
     for (std::ptrdiff_t k = 0; k < n; ++k) {
-        RangeFault fault = range_fault(set, k);
-        if (fault != RangeFault::none) return {fault, k};
+        const RangeCheck check = check_range(set, k);
+        if (check.fault != RangeFault::none) return check;
     }
-    return {RangeFault::none, -1};
+    return {RangeFault::none, -1, {}};
 }
 
-// Message for a fault found by range_fault.
-inline void describe_fault(char *out, std::size_t size, const RangeSet &set, std::ptrdiff_t k,
-                           RangeFault fault) noexcept {
-    if (fault == RangeFault::beyond_tables) {
+// Message for a fault found by check_range.
+inline void describe_fault(char *out, std::size_t size, const RangeSet &set, const RangeCheck &check) noexcept {
+    if (check.fault == RangeFault::beyond_tables) {
         std::snprintf(out, size,
                       "range %td is beyond the range tables: src_indices, starts and ends have %td, %td and %td "
                       "entries",
-                      k, set.rows.length, set.starts.length, set.ends.length);
+                      check.range, set.rows.length, set.starts.length, set.ends.length);
     } else {
-        std::snprintf(out, size, "range %td lies outside src: row %td, columns %td to %td, src shape (%td, %td)", k,
-                      std::ptrdiff_t(set.rows[k]), std::ptrdiff_t(set.starts[k]), std::ptrdiff_t(set.ends[k]),
-                      set.src.rows, set.src.cols);
+        std::snprintf(out, size, "range %td lies outside src: row %td, columns %td to %td, src shape (%td, %td)",
+                      check.range, std::ptrdiff_t(check.entry.row), std::ptrdiff_t(check.entry.start),
+                      std::ptrdiff_t(check.entry.end), set.src.rows, set.src.cols);
     }
 }
 

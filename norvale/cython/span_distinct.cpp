@@ -4,6 +4,8 @@
 // The sort order comes from norvale.cython.span_rank; the runs of equal sequences in it are found
 // with the comparator of norvale.cython.span_order, bound natively at import.
 #include <cstdint>
+#include <initializer_list>
+#include <utility>
 
 #include "frame/frame.hpp"
 #include "kernels/span_group.hpp"
@@ -140,6 +142,18 @@ PyObject *call_numpy(const frame::Name &function, PyObject *first, const frame::
 
 PyObject *new_length(Py_ssize_t n) { return PyLong_FromSsize_t(n); }
 
+// A result must not overlap the inputs, the order or an earlier result.
+int refuse_overlaps(const frame::ByteSpan &result, const char *name, const norvale::span_order::RangeArguments &inputs,
+                    std::initializer_list<std::pair<const frame::BoundView *, const char *>> others) {
+    const std::pair<const frame::BoundView *, const char *> arguments[] = {
+        {&inputs.src, "src"}, {&inputs.src_indices, "src_indices"}, {&inputs.starts, "starts"}, {&inputs.ends, "ends"}};
+    for (const auto &[view, other] : arguments)
+        if (frame::refuse_shared_memory(result, name, view->byte_span(), other) < 0) return -1;
+    for (const auto &[view, other] : others)
+        if (frame::refuse_shared_memory(result, name, view->byte_span(), other) < 0) return -1;
+    return 0;
+}
+
 using WritableBytes = View<elem::uint8, 1, frame::Access::writable, frame::Contiguity::c_contiguous>;
 using WritableIndices = View<elem::intp, 1, frame::Access::writable, frame::Contiguity::c_contiguous>;
 using WritableMatrix = View<elem::uint8, 2, frame::Access::writable, frame::Contiguity::c_contiguous>;
@@ -192,7 +206,13 @@ PyObject *span_distinct_body(frame::FunctionObject *, PyObject *const *args, int
         return nullptr;
     }
 
-    // Nothing is read before the ranges and the order are known to be sound.
+    // The inverse's np.empty was the last Python code before the group pass: what the pass relies
+    // on is checked from here on. No result may share memory with another array of the call.
+    line = __LINE__;
+    if (refuse_overlaps(diff_view.byte_span(), "diff_ndarray", ranges, {{&order_view, "order"}}) < 0 ||
+        refuse_overlaps(inverse_view.byte_span(), "inverse_ndarray", ranges,
+                        {{&order_view, "order"}, {&diff_view, "diff_ndarray"}}) < 0)
+        return nullptr;
     const kernels::RangeSet set = norvale::span_order::range_set(src, src_indices, starts, ends);
     line = __LINE__;
     if (norvale::span_order::check_ranges_or_raise(set, length) < 0) return nullptr;
@@ -204,21 +224,21 @@ PyObject *span_distinct_body(frame::FunctionObject *, PyObject *const *args, int
     }
     line = __LINE__;
     const std::ptrdiff_t bad = kernels::first_non_permutation(order_view.data(), length, diff_view.data());
-    if (bad >= 0) {
-        PyErr_Format(PyExc_ValueError,
-                     "span_rank returned no permutation of 0 ... %zd: entry %zd is %zd, out of range or repeated",
-                     length - 1, Py_ssize_t(bad), Py_ssize_t(order_view[bad]));
-        return nullptr;
-    }
+    if (bad >= 0) return frame::refuse_permutation("order", bad, order_view[bad], length, "ranges"), nullptr;
 
-    // Group pass with the interpreter lock held, as the comparator needs it.
-    Py_ssize_t num_unique = 0;
+    // Group pass with the interpreter lock held, as the comparator needs it. The comparator
+    // checks each range it reads; the pass bounds each order entry it reads.
+    std::intptr_t num_unique = 0;
     if (length > 0) {
         void *context = ctx.get();
-        num_unique = kernels::mark_groups(set, order_view.data(), length, diff_view.data(), inverse_view.data(),
-                                          [context](const std::intptr_t *later, const std::intptr_t *earlier) {
-                                              return span_order(later, earlier, context);
-                                          });
+        const kernels::Status grouped = kernels::mark_groups(
+            set, order_view.data(), length, diff_view.data(), inverse_view.data(),
+            [context](const std::intptr_t *later, const std::intptr_t *earlier) {
+                return span_order(later, earlier, context);
+            },
+            num_unique);
+        line = __LINE__;
+        if (grouped != kernels::Status::ok) return frame::raise_changed_under_pass("order"), nullptr;
     }
 
     line = __LINE__;
@@ -237,6 +257,14 @@ PyObject *span_distinct_body(frame::FunctionObject *, PyObject *const *args, int
         PyErr_SetString(PyExc_ValueError, "np.zeros returned an array of another shape");
         return nullptr;
     }
+    // np.zeros was the last Python code before the copy pass, and it may have changed the tables:
+    // they are checked again. The copy pass still locates every range and bounds every order
+    // entry and group it reads, as other threads may write the inputs.
+    line = __LINE__;
+    if (refuse_overlaps(unique_view.byte_span(), "unique_ndarray", ranges,
+                        {{&order_view, "order"}, {&diff_view, "diff_ndarray"}, {&inverse_view, "inverse_ndarray"}}) < 0 ||
+        norvale::span_order::check_ranges_or_raise(set, length) < 0)
+        return nullptr;
 
     if (length > 0) {
         frame::GilRelease unlocked;

@@ -74,11 +74,15 @@ const char *first_absent_field(const ByteRangesContext &c) {
     return nullptr;
 }
 
-// Fails (with the exception set) unless range k lies inside the context.
+// Fails (with the exception set) unless range k lies inside the context. The table entries are
+// read once: the span is made from what was checked.
 bool locate_or_raise(const kernels::RangeSet &set, std::intptr_t k, kernels::Span &span) {
-    const kernels::RangeFault fault = kernels::range_fault(set, k);
-    if (fault == kernels::RangeFault::none) return kernels::locate(set, k, span);
-    norvale::span_order::raise_range_fault(set, k, fault);
+    const kernels::RangeCheck check = kernels::check_range(set, k);
+    if (check.fault == kernels::RangeFault::none) {
+        span = kernels::span_of(set, check.entry);
+        return true;
+    }
+    norvale::span_order::raise_range_fault(set, check);
     return false;
 }
 
@@ -312,16 +316,22 @@ PyType_Slot context_slots[] = {
 };
 
 // No Py_TPFLAGS_BASETYPE (final), no Py_TPFLAGS_HAVE_GC (holds no Python references), no dict.
-PyType_Spec context_spec = {context_type_name, int(sizeof(ByteRangesContext)), 0, Py_TPFLAGS_DEFAULT,
-                            context_slots};
+// Immutable, as a statically defined type is: Python code cannot replace its __new__ or its
+// methods, on which span_distinct relies for its contexts.
+PyType_Spec context_spec = {context_type_name, int(sizeof(ByteRangesContext)), 0,
+                            Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, context_slots};
 
-// __reduce__ and __setstate__ go onto the type after it is made, as methods under these names only.
+// __reduce__ and __setstate__ go into the type's dict after it is made, as methods under these
+// names only (its attributes cannot be set: it is immutable).
 int install_pickling() {
-    PyObject *type = reinterpret_cast<PyObject *>(context_type);
+    PyObject *dict = context_type->tp_dict;
     Ref reduce = Ref::steal(PyDescr_NewMethod(context_type, &reduce_def));
-    if (reduce && PyObject_SetAttr(type, name_reduce.object(), reduce.get()) == 0) {
+    if (reduce && PyDict_SetItem(dict, name_reduce.object(), reduce.get()) == 0) {
         Ref setstate = Ref::steal(PyDescr_NewMethod(context_type, &setstate_def));
-        if (setstate && PyObject_SetAttr(type, name_setstate.object(), setstate.get()) == 0) return 0;
+        if (setstate && PyDict_SetItem(dict, name_setstate.object(), setstate.get()) == 0) {
+            PyType_Modified(context_type);
+            return 0;
+        }
     }
     PyObject *cause = PyErr_GetRaisedException();
     PyErr_Format(PyExc_RuntimeError, "Unable to initialize pickling for %.200s", context_type->tp_name);

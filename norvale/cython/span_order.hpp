@@ -43,10 +43,10 @@ inline kernels::RangeSet range_set(const SrcView &src, const TableView &rows, co
             {ends.bytes(), ends.stride(), ends.size()}};
 }
 
-// ValueError for range k, which range_fault found at fault.
-inline void raise_range_fault(const kernels::RangeSet &set, std::ptrdiff_t k, kernels::RangeFault fault) noexcept {
+// ValueError for a range that check_range found outside src.
+inline void raise_range_fault(const kernels::RangeSet &set, const kernels::RangeCheck &check) noexcept {
     char message[256];
-    kernels::describe_fault(message, sizeof message, set, k, fault);
+    kernels::describe_fault(message, sizeof message, set, check);
     PyErr_SetString(PyExc_ValueError, message);
 }
 
@@ -54,7 +54,7 @@ inline void raise_range_fault(const kernels::RangeSet &set, std::ptrdiff_t k, ke
 inline int check_ranges_or_raise(const kernels::RangeSet &set, std::ptrdiff_t n) noexcept {
     const kernels::RangeCheck check = kernels::check_ranges(set, n);
     if (check.fault == kernels::RangeFault::none) return 0;
-    raise_range_fault(set, check.range, check.fault);
+    raise_range_fault(set, check);
     return -1;
 }
 
@@ -178,7 +178,8 @@ inline PyTypeObject *field_buffer_type() noexcept {
         {Py_tp_doc, const_cast<char *>("Read-only buffer over the memory of an array argument.")},
         {0, nullptr},
     };
-    static PyType_Spec field_buffer_spec = {name.c_str(), int(sizeof(FieldBuffer)), 0, Py_TPFLAGS_DEFAULT, slots};
+    static PyType_Spec field_buffer_spec = {name.c_str(), int(sizeof(FieldBuffer)), 0,
+                                             Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, slots};
     type = reinterpret_cast<PyTypeObject *>(PyType_FromSpec(&field_buffer_spec));
     return type;
 }

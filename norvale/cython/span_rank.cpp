@@ -44,8 +44,6 @@ PyObject *span_rank_body(frame::FunctionObject *, PyObject *const *args, int &li
     auto &[src, src_indices, starts, ends] = ranges;
     const Py_ssize_t n = src_indices.size();
     const norvale::kernels::RangeSet set = norvale::span_order::range_set(src, src_indices, starts, ends);
-    line = __LINE__;
-    if (norvale::span_order::check_ranges_or_raise(set, n) < 0) return nullptr;
 
     line = __LINE__;
     Ref empty = Ref::steal(frame::get_global_attr(name_np, name_empty));
@@ -65,6 +63,15 @@ PyObject *span_rank_body(frame::FunctionObject *, PyObject *const *args, int &li
         PyErr_Format(PyExc_ValueError, "np.empty(%zd, np.intp) returned %zd entries", n, order_view.size());
         return nullptr;
     }
+    // np.empty was the last Python code: the ranges are checked now, and the sort locates every
+    // range again where it reads it, as another thread may write the tables.
+    line = __LINE__;
+    for (const frame::BoundView *input : {static_cast<const frame::BoundView *>(&src), static_cast<const frame::BoundView *>(&src_indices),
+                                          static_cast<const frame::BoundView *>(&starts), static_cast<const frame::BoundView *>(&ends)})
+        if (frame::refuse_shared_memory(order_view.byte_span(), "order_ndarray", input->byte_span(), "the inputs") < 0)
+            return nullptr;
+    line = __LINE__;
+    if (norvale::span_order::check_ranges_or_raise(set, n) < 0) return nullptr;
 
     std::exception_ptr failure;
     {
