@@ -142,7 +142,8 @@ def load_keys(connection: psycopg.Connection, maker: KeyMaker, rows: int, batch:
                 int(blocks_read) - index_bytes // block_size, float(wal_bytes) / 2**20)
 
 
-def throttled_run(connection: psycopg.Connection, rate: float, seconds: float) -> list[tuple[str, dict[str, float | None]]]:
+def throttled_run(connection: psycopg.Connection, rate: float,
+                  seconds: float) -> list[tuple[str, dict[str, float | None]]]:
     """Makes one key of each maker per tick and inserts each as made; returns order measures."""
     count = int(rate * seconds)
     tables = [f"{TABLE}_{index}" for index in range(len(KEY_MAKERS))]
@@ -210,7 +211,7 @@ def thousands(value: float) -> str:
     return f"{value / 1000:.0f}k"
 
 
-def load_table(results: list[tuple[str, str, list[Load]]], rows: int) -> list[str]:
+def load_table(results: list[tuple[str, str, list[Load]]]) -> list[str]:
     lines = [
         "| key maker | server settings | rows/s (median, range) | index MB | leaf density | leaf fragmentation "
         "| new key above all earlier keys | index blocks re-read | WAL MB |",
@@ -299,7 +300,7 @@ def main(argv: list[str] | None = None) -> int:
           f"medians. Index blocks re-read: read from outside the buffer pool, less the pages the index "
           f"grew by. WAL: table and index.")
     print()
-    print("\n".join(load_table(results, args.rows)))
+    print("\n".join(load_table(results)))
     print()
     print(f"Throttled: {args.rate:g} keys a second for {args.rate_seconds:g} s, each inserted as made; "
           "share of keys that the index places")
