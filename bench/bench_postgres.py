@@ -6,13 +6,12 @@ maker it loads N keys into `id uuid PRIMARY KEY` by binary COPY in batches (one 
 batch; keys are made batch by batch, between the loads, so they carry the loading run's seconds)
 and measures rows/s of the COPYs, the index size, pgstatindex's leaf density and fragmentation,
 the index blocks read again from outside the buffer pool (pg_statio_user_indexes, less one read
-for each page the index grew by), the WAL written
-(pg_current_wal_lsn before and after) and the share of keys above all earlier keys. Loads run
-round-robin over the key makers, --repeats times; the tables give medians (rows/s also the range).
-The configurations: the server's defaults (an index that fits in the buffer pool), and one whose
-buffer pool and checkpoint spacing are small against the index, as a table much larger than memory
-under steady inserts sees them.
-Then one throttled run makes keys at --rate a second, inserted one by one as they are made, and
+for each page the index grew by), the WAL written (pg_current_wal_lsn before and after) and the
+share of keys above all earlier keys. Loads run round-robin over the key makers, --repeats times;
+the tables give medians (rows/s also the range). The configurations: the server's defaults (an
+index that fits in the buffer pool), and one whose buffer pool and checkpoint spacing are small
+against the index, as a table much larger than memory under steady inserts sees them. Then one
+throttled run makes keys at --rate a second, inserted one by one as they are made, and
 reads back the index order. Markdown goes to stdout, progress to stderr.
 """
 
