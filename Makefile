@@ -29,7 +29,7 @@ WHEEL_DIR := build/wheels
 # level the report would vanish with it, so standard error stays on the terminal.
 KEEP_STDERR := --capture=sys
 
-.PHONY: test bench clean sanitize test-debug-malloc test-numpy126
+.PHONY: test bench bench-postgres clean sanitize test-debug-malloc test-numpy126
 
 # The interpreter is looked for once; without one, every target that needs it stops at once.
 REQUIRE_PYTHON312 = @[ -n "$(PYTHON312)" ] || { echo "make: no CPython 3.12, so nothing was built" >&2; exit 1; }
@@ -52,10 +52,20 @@ test: $(TEST_VENV)/.ready
 	$(call install_for_tests,$(TEST_VENV),$(TEST_BUILD_FLAGS))
 	cd tests && ../$(TEST_VENV)/bin/python -P -m pytest $(PYTEST_ARGS)
 
-bench: $(BENCH_VENV)/.ready
+define install_for_bench
 	$(BENCH_VENV)/bin/pip install $(PIP_FLAGS) --no-build-isolation --force-reinstall --no-deps -C build-dir=build/$(BENCH_VENV) .
 	$(BENCH_VENV)/bin/pip install $(PIP_FLAGS) --no-build-isolation -C build-dir=build/$(BENCH_VENV) ".[bench]"
+endef
+
+bench: $(BENCH_VENV)/.ready
+	$(install_for_bench)
 	cd bench && ../$(BENCH_VENV)/bin/python -P report.py --json results.json
+
+# Not part of make bench: loads keys into throwaway PostgreSQL clusters (needs the server installed).
+# Options go in BENCH_POSTGRES_ARGS, e.g. BENCH_POSTGRES_ARGS="--rows 100000 --repeats 1".
+bench-postgres: $(BENCH_VENV)/.ready
+	$(install_for_bench)
+	cd bench && ../$(BENCH_VENV)/bin/python -P bench_postgres.py $(BENCH_POSTGRES_ARGS)
 
 sanitize: $(SANITIZE_VENV)/.ready
 	$(call install_for_tests,$(SANITIZE_VENV),$(SANITIZE_BUILD_FLAGS))

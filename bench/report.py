@@ -42,8 +42,12 @@ class NotBuilt(Exception):
     pass
 
 
+# Run on their own: bench_postgres.py starts database servers (make bench-postgres).
+STANDALONE = {"bench_postgres"}
+
+
 def discover(selected: list[str]) -> list[Path]:
-    paths = sorted(BENCH_DIR.glob("bench_*.py"))
+    paths = sorted(p for p in BENCH_DIR.glob("bench_*.py") if p.stem not in STANDALONE)
     if selected:
         paths = [p for p in paths if any(word in p.stem for word in selected)]
     return paths

@@ -10,6 +10,8 @@ import types
 
 import pytest
 
+import fake_clock
+
 PACKAGE = "norvale.cython"
 
 # Every module the frame tests cover, with its module-level functions in definition order.
@@ -121,3 +123,12 @@ class RefusingExporter:
 
     def __buffer__(self, flags):
         raise self.refusal
+
+
+@pytest.fixture(scope="session")
+def fake_clock_library(tmp_path_factory):
+    """A preloadable library whose time() reports FAKE_CLOCK_SECONDS (see fake_clock.py)."""
+    library = fake_clock.build(tmp_path_factory.mktemp("fake_clock"))
+    if library is None:
+        pytest.skip("no C compiler to build the fake clock")
+    return library

@@ -3,10 +3,8 @@
 import builtins
 import importlib
 import inspect
-import os
 import pickle
 import re
-import shutil
 import subprocess
 import sys
 import textwrap
@@ -17,6 +15,7 @@ import warnings
 
 import pytest
 
+import fake_clock
 import norvale.cython.tail_guid as tail_guid_module
 from norvale.cython.tail_guid import tail_guid
 
@@ -197,32 +196,6 @@ def test_keys_of_a_later_second_sort_after(use_random):
     assert later.bytes > earlier.bytes
 
 
-FAKE_CLOCK_SOURCE = r"""
-#include <stdlib.h>
-#include <time.h>
-time_t time(time_t *out) {
-    const char *text = getenv("FAKE_CLOCK_SECONDS");
-    time_t now = text ? (time_t)strtoll(text, NULL, 10) : 0;
-    if (out) *out = now;
-    return now;
-}
-"""
-
-
-@pytest.fixture(scope="module")
-def fake_clock_library(tmp_path_factory):
-    """A preloadable library whose time() reports FAKE_CLOCK_SECONDS."""
-    compiler = shutil.which("cc")
-    if compiler is None:
-        pytest.skip("no C compiler to build the fake clock")
-    folder = tmp_path_factory.mktemp("fake_clock")
-    source = folder / "fake_clock.c"
-    source.write_text(FAKE_CLOCK_SOURCE)
-    library = folder / "libfake_clock.so"
-    subprocess.run([compiler, "-shared", "-fPIC", "-o", str(library), str(source)], check=True)
-    return library
-
-
 @pytest.mark.parametrize(
     "seconds, field",
     [
@@ -236,11 +209,7 @@ def fake_clock_library(tmp_path_factory):
 )
 def test_timestamp_from_the_clock(fake_clock_library, seconds, field):
     code = "from norvale.cython.tail_guid import tail_guid; print(tail_guid().int)"
-    # Whatever is preloaded already (a sanitizer runtime, say) must stay first.
-    preload = " ".join(filter(None, [os.environ.get("LD_PRELOAD", ""), str(fake_clock_library)]))
-    env = {**os.environ, "LD_PRELOAD": preload, "FAKE_CLOCK_SECONDS": str(seconds)}
-    done = subprocess.run([sys.executable, "-P", "-c", code], env=env, capture_output=True, text=True, check=True)
-    value = int(done.stdout)
+    value = int(fake_clock.run_python(fake_clock_library, seconds, code))
     assert value >> 96 == 0xFFFFFFFF
     assert (value >> 64) & 0xFFFFFFFF == field
 
