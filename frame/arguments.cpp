@@ -1,5 +1,7 @@
 #include "frame/arguments.hpp"
 
+#include "frame/messages.hpp"
+
 namespace norvale::frame {
 
 namespace {
@@ -29,8 +31,7 @@ Py_ssize_t find_parameter(PyObject *key, const ParameterList &parameters, Py_ssi
 }
 
 void count_error(const char *function, const char *bound, Py_ssize_t expected, Py_ssize_t given) {
-    PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)", function, bound,
-                 expected, expected == 1 ? "" : "s", given);
+    PyErr_Format(PyExc_TypeError, message::positional_count, function, bound, expected, expected == 1 ? "" : "s", given);
 }
 
 }  // namespace
@@ -49,7 +50,7 @@ int bind_arguments(const char *function, const ParameterList &parameters, PyObje
     for (Py_ssize_t k = 0; k < nkw; ++k) {
         PyObject *key = PyTuple_GET_ITEM(kwnames, k);
         if (!PyUnicode_Check(key)) {
-            PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", function);
+            PyErr_Format(PyExc_TypeError, message::keywords_must_be_strings, function);
             return -1;
         }
         Py_ssize_t index = find_parameter(key, parameters, nargs, count);
@@ -61,9 +62,9 @@ int bind_arguments(const char *function, const ParameterList &parameters, PyObje
         Py_ssize_t earlier = index >= 0 ? index : find_parameter(key, parameters, 0, nargs);
         if (earlier == -2) return -1;
         if (earlier >= 0)
-            PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'", function, key);
+            PyErr_Format(PyExc_TypeError, message::multiple_values, function, key);
         else
-            PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", function, key);
+            PyErr_Format(PyExc_TypeError, message::unexpected_keyword, function, key);
         return -1;
     }
 
@@ -80,11 +81,11 @@ int bind_arguments(const char *function, const ParameterList &parameters, PyObje
 
 int bind_no_arguments(const char *function, Py_ssize_t nargs, PyObject *kwnames) noexcept {
     if (kwnames && PyTuple_GET_SIZE(kwnames) > 0) {
-        PyErr_Format(PyExc_TypeError, "%.200s() %s", function, "takes no keyword arguments");
+        PyErr_Format(PyExc_TypeError, message::takes_no_keywords, function);
         return -1;
     }
     if (nargs > 0) {
-        PyErr_Format(PyExc_TypeError, "%.200s() %s (%zd given)", function, "takes no arguments", nargs);
+        PyErr_Format(PyExc_TypeError, message::takes_no_arguments, function, nargs);
         return -1;
     }
     return 0;
@@ -92,8 +93,7 @@ int bind_no_arguments(const char *function, Py_ssize_t nargs, PyObject *kwnames)
 
 int check_argument_type(PyObject *value, PyTypeObject *type, const char *parameter) noexcept {
     if (value == Py_None || Py_IS_TYPE(value, type)) return 0;
-    PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)", parameter,
-                 type->tp_name, Py_TYPE(value)->tp_name);
+    PyErr_Format(PyExc_TypeError, message::incorrect_argument_type, parameter, type->tp_name, Py_TYPE(value)->tp_name);
     return -1;
 }
 

@@ -6,6 +6,8 @@
 #include <stdexcept>
 #include <typeinfo>
 
+#include "frame/messages.hpp"
+
 namespace norvale::frame {
 
 void raise_from_cpp_exception() noexcept {
@@ -36,7 +38,7 @@ void raise_from_cpp_exception() noexcept {
     } catch (const std::exception &error) {
         PyErr_SetString(PyExc_RuntimeError, error.what());
     } catch (...) {
-        PyErr_SetString(PyExc_RuntimeError, "Unknown exception");
+        PyErr_SetString(PyExc_RuntimeError, message::unknown_exception);
     }
 }
 

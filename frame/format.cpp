@@ -3,6 +3,7 @@
 // since every element type here is a single scalar.
 #include "frame/format.hpp"
 
+#include "frame/messages.hpp"
 #include "frame/python.hpp"
 
 namespace norvale::frame {
@@ -65,16 +66,13 @@ private:
     static constexpr int max_depth = 64;
 
     int mismatch(const char *got) {
-        if (matched_)
-            PyErr_Format(PyExc_ValueError, "Buffer dtype mismatch, expected %s%s%s but got %s", "", "end", "", got);
-        else
-            PyErr_Format(PyExc_ValueError, "Buffer dtype mismatch, expected %s%s%s but got %s", "'", type_name_, "'",
-                         got);
+        if (matched_) PyErr_Format(PyExc_ValueError, message::dtype_mismatch_past_end, got);
+        else PyErr_Format(PyExc_ValueError, message::dtype_mismatch, type_name_, got);
         return -1;
     }
 
     static int unexpected(char c) {
-        PyErr_Format(PyExc_ValueError, "Unexpected format string character: '%c'", c);
+        PyErr_Format(PyExc_ValueError, message::unexpected_format_character, c);
         return -1;
     }
 
@@ -84,7 +82,7 @@ private:
         Py_ssize_t count = 0;
         while (*at_ >= '0' && *at_ <= '9') {
             if (count > (PY_SSIZE_T_MAX - 9) / 10) {
-                PyErr_Format(PyExc_ValueError, "Does not understand character buffer dtype format string ('%c')", *at_);
+                PyErr_Format(PyExc_ValueError, message::unreadable_count, *at_);
                 return -2;
             }
             count = count * 10 + (*at_++ - '0');
@@ -114,8 +112,7 @@ private:
             case 'O': case 'P': size = sizeof(void *); break;
             case 'g':
                 if (!native_sizes_) {
-                    PyErr_SetString(PyExc_ValueError,
-                                    "Python does not define a standard format string size for long double ('g')..");
+                    PyErr_SetString(PyExc_ValueError, message::no_standard_long_double);
                     return -1;
                 }
                 size = sizeof(long double);
@@ -145,7 +142,7 @@ private:
             Py_ssize_t extent = read_count();
             if (extent == -2) return -1;
             if (extent < 0) {
-                PyErr_Format(PyExc_ValueError, "Does not understand character buffer dtype format string ('%c')", *at_);
+                PyErr_Format(PyExc_ValueError, message::unreadable_count, *at_);
                 return -1;
             }
             ++dimensions;
@@ -155,16 +152,16 @@ private:
                 break;
             }
             if (*at_ == '\0') {
-                PyErr_SetString(PyExc_ValueError, "Unexpected end of format string, expected ')'");
+                PyErr_SetString(PyExc_ValueError, message::unexpected_end_in_shape);
                 return -1;
             }
             if (*at_ != ',') {
-                PyErr_Format(PyExc_ValueError, "Expected a comma in format string, got '%c'", *at_);
+                PyErr_Format(PyExc_ValueError, message::comma_expected_in_shape, *at_);
                 return -1;
             }
             ++at_;
         }
-        PyErr_Format(PyExc_ValueError, "Expected %d dimension(s), got %d", 0, dimensions);
+        PyErr_Format(PyExc_ValueError, message::shape_dimensions, 0, dimensions);
         return -1;
     }
 
@@ -178,7 +175,7 @@ private:
                 case '@': case '^': native_sizes_ = true; ++at_; continue;
                 case '=': case '<': native_sizes_ = false; ++at_; continue;
                 case '>': case '!':
-                    PyErr_SetString(PyExc_ValueError, "Big-endian buffer not supported on little-endian compiler");
+                    PyErr_SetString(PyExc_ValueError, message::big_endian);
                     return -1;
                 case ':': {  // a field name
                     const char *end = at_ + 1;
@@ -197,18 +194,18 @@ private:
             if (count == -2) return -1;
             while (*at_ == ' ') ++at_;
             if (count >= 0 && *at_ == '(') {
-                PyErr_SetString(PyExc_ValueError, "Cannot handle repeated arrays in format string");
+                PyErr_SetString(PyExc_ValueError, message::repeated_arrays);
                 return -1;
             }
             if (count < 0) count = 1;
             if (*at_ == 'T') {
                 if (*++at_ != '{') {
-                    PyErr_SetString(PyExc_ValueError, "Buffer acquisition: Expected '{' after 'T'");
+                    PyErr_SetString(PyExc_ValueError, message::brace_after_struct);
                     return -1;
                 }
                 ++at_;
                 if (depth + 1 > max_depth) {
-                    PyErr_SetString(PyExc_ValueError, "Buffer acquisition: struct nesting too deep in format string");
+                    PyErr_SetString(PyExc_ValueError, message::struct_nesting_too_deep);
                     return -1;
                 }
                 // The body is parsed once for its errors; a repeat only matters when the body

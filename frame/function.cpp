@@ -3,24 +3,35 @@
 #include <cstddef>
 #include <structmember.h>
 
-#include "frame/exceptions.hpp"
+#include "frame/entry.hpp"
+#include "frame/messages.hpp"
 #include "frame/module.hpp"
 #include "frame/ref.hpp"
-#include "frame/traceback.hpp"
 
 namespace norvale::frame {
 
 namespace {
 
-constexpr Py_ssize_t max_parameters = 16;
+FunctionObject *as_function(PyObject *self) noexcept { return reinterpret_cast<FunctionObject *>(self); }
 
-PyObject *function_vectorcall(PyObject *self, PyObject *const *args, size_t nargsf, PyObject *kwnames) {
-    return call_function(reinterpret_cast<FunctionObject *>(self), args, nargsf, kwnames);
+// A call: the arguments bound to the parameters (a failure there is reported at the function's
+// own line), then the body.
+PyObject *function_vectorcall(PyObject *callable, PyObject *const *args, size_t nargsf, PyObject *kwnames) noexcept {
+    FunctionObject &self = *as_function(callable);
+    const FunctionDef &def = *self.def;
+    return guarded(self.traceback_name, [&]() -> Result {
+        const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+        const char *message_name = def.message_name ? def.message_name : def.name;
+        PyObject *values[max_parameters];
+        const int bound = def.parameters.count == 0
+                              ? bind_no_arguments(message_name, nargs, kwnames)
+                              : bind_arguments(message_name, def.parameters, self.defaults, args, nargs, kwnames, values);
+        if (bound < 0) return Failure{def.line};
+        return def.body(self, values);
+    }, def.line);
 }
 
-FunctionObject *as_function(PyObject *self) { return reinterpret_cast<FunctionObject *>(self); }
-
-int traverse(PyObject *self, visitproc visit, void *arg) {
+int traverse(PyObject *self, visitproc visit, void *arg) noexcept {
     FunctionObject *f = as_function(self);
     Py_VISIT(Py_TYPE(self));
     Py_VISIT(f->name);
@@ -39,7 +50,7 @@ int traverse(PyObject *self, visitproc visit, void *arg) {
     return 0;
 }
 
-int clear(PyObject *self) {
+int clear(PyObject *self) noexcept {
     FunctionObject *f = as_function(self);
     Py_CLEAR(f->name);
     Py_CLEAR(f->qualname);
@@ -57,7 +68,7 @@ int clear(PyObject *self) {
     return 0;
 }
 
-void dealloc(PyObject *self) {
+void dealloc(PyObject *self) noexcept {
     PyTypeObject *type = Py_TYPE(self);
     PyObject_GC_UnTrack(self);
     if (as_function(self)->weakrefs) PyObject_ClearWeakRefs(self);
@@ -66,12 +77,12 @@ void dealloc(PyObject *self) {
     Py_DECREF(type);
 }
 
-PyObject *repr(PyObject *self) {
+PyObject *repr(PyObject *self) noexcept {
     return PyUnicode_FromFormat("<native function %U at %p>", as_function(self)->qualname, self);
 }
 
 // Replaces *slot by value, which must be a str.
-int set_string(PyObject *value, PyObject **slot, const char *message) {
+int set_string(PyObject *value, PyObject **slot, const char *message) noexcept {
     if (!value || !PyUnicode_Check(value)) {
         PyErr_SetString(PyExc_TypeError, message);
         return -1;
@@ -80,65 +91,63 @@ int set_string(PyObject *value, PyObject **slot, const char *message) {
     return 0;
 }
 
-PyObject *get_name(PyObject *self, void *) { return Py_NewRef(as_function(self)->name); }
-int set_name(PyObject *self, PyObject *value, void *) {
-    return set_string(value, &as_function(self)->name, "__name__ must be set to a string object");
+PyObject *get_name(PyObject *self, void *) noexcept { return Py_NewRef(as_function(self)->name); }
+int set_name(PyObject *self, PyObject *value, void *) noexcept {
+    return set_string(value, &as_function(self)->name, message::name_must_be_string);
 }
-PyObject *get_qualname(PyObject *self, void *) { return Py_NewRef(as_function(self)->qualname); }
-int set_qualname(PyObject *self, PyObject *value, void *) {
-    return set_string(value, &as_function(self)->qualname, "__qualname__ must be set to a string object");
+PyObject *get_qualname(PyObject *self, void *) noexcept { return Py_NewRef(as_function(self)->qualname); }
+int set_qualname(PyObject *self, PyObject *value, void *) noexcept {
+    return set_string(value, &as_function(self)->qualname, message::qualname_must_be_string);
 }
 
-PyObject *get_doc(PyObject *self, void *) { return Py_NewRef(as_function(self)->doc); }
-int set_doc(PyObject *self, PyObject *value, void *) {
+PyObject *get_doc(PyObject *self, void *) noexcept { return Py_NewRef(as_function(self)->doc); }
+int set_doc(PyObject *self, PyObject *value, void *) noexcept {
     Py_XSETREF(as_function(self)->doc, Py_NewRef(value ? value : Py_None));
     return 0;
 }
 
 // __defaults__ and __kwdefaults__ can be replaced for show; calls keep their own defaults.
-int set_shown(PyObject *value, PyObject **slot, bool (*accepts)(PyObject *), const char *message,
-              const char *attribute) {
+int set_shown(PyObject *value, PyObject **slot, bool (*accepts)(PyObject *), const char *refusal,
+              const char *attribute) noexcept {
     if (!value) value = Py_None;
     if (value != Py_None && !accepts(value)) {
-        PyErr_SetString(PyExc_TypeError, message);
+        PyErr_SetString(PyExc_TypeError, refusal);
         return -1;
     }
-    if (PyErr_WarnFormat(PyExc_RuntimeWarning, 1, "changes to %s do not affect the values used in calls",
-                         attribute) < 0)
-        return -1;
+    if (PyErr_WarnFormat(PyExc_RuntimeWarning, 1, message::defaults_for_show_only, attribute) < 0) return -1;
     Py_XSETREF(*slot, Py_NewRef(value));
     return 0;
 }
 
-PyObject *get_defaults(PyObject *self, void *) { return Py_NewRef(as_function(self)->defaults_shown); }
-int set_defaults(PyObject *self, PyObject *value, void *) {
+PyObject *get_defaults(PyObject *self, void *) noexcept { return Py_NewRef(as_function(self)->defaults_shown); }
+int set_defaults(PyObject *self, PyObject *value, void *) noexcept {
     return set_shown(value, &as_function(self)->defaults_shown, [](PyObject *v) { return bool(PyTuple_Check(v)); },
-                     "__defaults__ must be set to a tuple object", "__defaults__");
+                     message::defaults_must_be_tuple, "__defaults__");
 }
-PyObject *get_kwdefaults(PyObject *self, void *) { return Py_NewRef(as_function(self)->kwdefaults_shown); }
-int set_kwdefaults(PyObject *self, PyObject *value, void *) {
+PyObject *get_kwdefaults(PyObject *self, void *) noexcept { return Py_NewRef(as_function(self)->kwdefaults_shown); }
+int set_kwdefaults(PyObject *self, PyObject *value, void *) noexcept {
     return set_shown(value, &as_function(self)->kwdefaults_shown, [](PyObject *v) { return bool(PyDict_Check(v)); },
-                     "__kwdefaults__ must be set to a dict object", "__kwdefaults__");
+                     message::kwdefaults_must_be_dict, "__kwdefaults__");
 }
 
-PyObject *get_annotations(PyObject *self, void *) {
+PyObject *get_annotations(PyObject *self, void *) noexcept {
     FunctionObject *f = as_function(self);
     if (!f->annotations && !(f->annotations = PyDict_New())) return nullptr;
     return Py_NewRef(f->annotations);
 }
-int set_annotations(PyObject *self, PyObject *value, void *) {
+int set_annotations(PyObject *self, PyObject *value, void *) noexcept {
     if (value == Py_None) value = nullptr;
     if (value && !PyDict_Check(value)) {
-        PyErr_SetString(PyExc_TypeError, "__annotations__ must be set to a dict object");
+        PyErr_SetString(PyExc_TypeError, message::annotations_must_be_dict);
         return -1;
     }
     Py_XSETREF(as_function(self)->annotations, Py_XNewRef(value));
     return 0;
 }
 
-PyObject *get_globals(PyObject *self, void *) { return Py_NewRef(as_function(self)->globals); }
-PyObject *get_closure(PyObject *, void *) { Py_RETURN_NONE; }
-PyObject *get_code(PyObject *self, void *) { return Py_NewRef(as_function(self)->code); }
+PyObject *get_globals(PyObject *self, void *) noexcept { return Py_NewRef(as_function(self)->globals); }
+PyObject *get_closure(PyObject *, void *) noexcept { Py_RETURN_NONE; }
+PyObject *get_code(PyObject *self, void *) noexcept { return Py_NewRef(as_function(self)->code); }
 
 PyGetSetDef getset[] = {
     {"__name__", get_name, set_name, nullptr, nullptr},
@@ -163,7 +172,7 @@ PyMemberDef members[] = {
 };
 
 // Pickled by reference: the qualified name, found again in the function's module.
-PyObject *reduce(PyObject *self, PyObject *) { return Py_NewRef(as_function(self)->qualname); }
+PyObject *reduce(PyObject *self, PyObject *) noexcept { return Py_NewRef(as_function(self)->qualname); }
 
 PyMethodDef methods[] = {
     {"__reduce__", reduce, METH_NOARGS, nullptr},
@@ -193,14 +202,14 @@ PyType_Spec function_type_spec = {
 
 PyTypeObject *the_type = nullptr;
 
-PyObject *make_code(const FunctionDef &def, PyObject *name, PyObject *qualname) {
-    const Py_ssize_t params = def.parameters.count;
-    Ref varnames = Ref::steal(PyTuple_New(params + def.local_count));
+PyObject *make_code(const FunctionDef &def, PyObject *name, PyObject *qualname) noexcept {
+    const Py_ssize_t params = def.parameters.count, local_count = def.locals.count;
+    Ref varnames = Ref::steal(PyTuple_New(params + local_count));
     if (!varnames) return nullptr;
     for (Py_ssize_t i = 0; i < params; ++i)
         PyTuple_SET_ITEM(varnames.get(), i, Py_NewRef(def.parameters.names[i]->object()));
-    for (Py_ssize_t i = 0; i < def.local_count; ++i) {
-        PyObject *local = PyUnicode_InternFromString(def.locals[i]);
+    for (Py_ssize_t i = 0; i < local_count; ++i) {
+        PyObject *local = PyUnicode_InternFromString(def.locals.names[i]);
         if (!local) return nullptr;
         PyTuple_SET_ITEM(varnames.get(), params + i, local);
     }
@@ -209,7 +218,7 @@ PyObject *make_code(const FunctionDef &def, PyObject *name, PyObject *qualname) 
     Ref filename = Ref::steal(PyUnicode_FromString(this_module.source));
     if (!empty_bytes || !empty_tuple || !filename) return nullptr;
     return reinterpret_cast<PyObject *>(PyUnstable_Code_New(
-        int(params), 0, int(params + def.local_count), 0, CO_OPTIMIZED | CO_NEWLOCALS, empty_bytes.get(),
+        int(params), 0, int(params + local_count), 0, CO_OPTIMIZED | CO_NEWLOCALS, empty_bytes.get(),
         empty_tuple.get(), empty_tuple.get(), varnames.get(), empty_tuple.get(), empty_tuple.get(), filename.get(),
         name, qualname, def.line, empty_bytes.get(), empty_bytes.get()));
 }
@@ -221,70 +230,43 @@ PyTypeObject *function_type() noexcept {
     return the_type;
 }
 
-PyTypeObject *derive_function_type(PyType_Spec *derived) noexcept {
+Ref derive_function_type(PyType_Spec *derived) noexcept {
     PyTypeObject *base = function_type();
-    if (!base) return nullptr;
+    if (!base) return {};
     Ref type = Ref::steal(PyType_FromSpecWithBases(derived, reinterpret_cast<PyObject *>(base)));
-    if (!type) return nullptr;
+    if (!type) return {};
     // A new type's dict gets a __doc__ and a __module__ of its own, which would hide the
     // descriptors that lead to the function object's; put the base's descriptors back.
     auto *made = reinterpret_cast<PyTypeObject *>(type.get());
     for (const char *attribute : {"__doc__", "__module__"}) {
         PyObject *descriptor = PyDict_GetItemString(base->tp_dict, attribute);
-        if (!descriptor || PyDict_SetItemString(made->tp_dict, attribute, descriptor) < 0) return nullptr;
+        if (!descriptor || PyDict_SetItemString(made->tp_dict, attribute, descriptor) < 0) return {};
     }
     PyType_Modified(made);
-    return reinterpret_cast<PyTypeObject *>(type.release());
+    return type;
 }
 
-PyObject *make_function(const FunctionDef &def, PyObject *globals, PyObject *defaults, PyTypeObject *type) noexcept {
-    if (!type && !(type = function_type())) return nullptr;
+Ref make_function(const FunctionDef &def, PyObject *globals, PyObject *defaults, PyTypeObject *type,
+                  vectorcallfunc call) noexcept {
+    if (!type && !(type = function_type())) return {};
     Ref self = Ref::steal(PyType_GenericAlloc(type, 0));
-    if (!self) return nullptr;
+    if (!self) return {};
     FunctionObject *f = as_function(self.get());
-    f->vectorcall = def.call ? def.call : function_vectorcall;
+    f->vectorcall = call ? call : function_vectorcall;
     f->def = &def;
-    if (!(f->name = PyUnicode_InternFromString(def.name))) return nullptr;
+    if (!(f->name = PyUnicode_InternFromString(def.name))) return {};
     f->qualname = def.qualname ? PyUnicode_FromString(def.qualname) : Py_NewRef(f->name);
-    if (!f->qualname) return nullptr;
-    if (!(f->module = PyUnicode_FromString(this_module.dotted))) return nullptr;
+    if (!f->qualname) return {};
+    if (!(f->module = PyUnicode_FromString(this_module.dotted))) return {};
     f->doc = def.doc ? PyUnicode_FromString(def.doc) : Py_NewRef(Py_None);
-    if (!f->doc) return nullptr;
+    if (!f->doc) return {};
     f->globals = Py_NewRef(globals);
     f->defaults = Py_XNewRef(defaults);
     f->defaults_shown = Py_NewRef(defaults ? defaults : Py_None);
     f->kwdefaults_shown = Py_NewRef(Py_None);
-    if (!(f->traceback_name = PyUnicode_FromFormat("%s.%s", this_module.dotted, def.name))) return nullptr;
-    if (!(f->code = make_code(def, f->name, f->qualname))) return nullptr;
-    return self.release();
-}
-
-PyObject *call_function(FunctionObject *self, PyObject *const *args, size_t nargsf, PyObject *kwnames) noexcept {
-    const FunctionDef &def = *self->def;
-    const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
-    const char *message_name = def.message_name ? def.message_name : def.name;
-    int line = def.line;
-    PyObject *values[max_parameters];
-    PyObject *result = nullptr;
-    const int bound = def.parameters.count == 0
-                          ? bind_no_arguments(message_name, nargs, kwnames)
-                          : bind_arguments(message_name, def.parameters, self->defaults, args, nargs, kwnames, values);
-    if (bound == 0) {
-        try {
-            result = def.body(self, values, line);
-        } catch (...) {
-            raise_from_cpp_exception();
-            result = nullptr;
-        }
-        if (!result && !PyErr_Occurred())
-            PyErr_SetString(PyExc_SystemError, "native function failed without setting an exception");
-    }
-    if (!result) {
-        const char *entry = PyUnicode_AsUTF8(self->traceback_name);
-        if (entry) add_traceback(entry, line);
-        else PyErr_Clear();
-    }
-    return result;
+    if (!(f->traceback_name = PyUnicode_FromFormat("%s.%s", this_module.dotted, def.name))) return {};
+    if (!(f->code = make_code(def, f->name, f->qualname))) return {};
+    return self;
 }
 
 }  // namespace norvale::frame

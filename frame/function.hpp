@@ -2,29 +2,60 @@
 // vectorcall, pickled by reference.
 #pragma once
 
+#include <cstddef>
+#include <source_location>
+
 #include "frame/arguments.hpp"
+#include "frame/result.hpp"
 
 namespace norvale::frame {
 
 struct FunctionObject;
 
-// A function body sees its bound arguments (one per parameter, borrowed). It returns a new
-// reference, or nullptr with an exception set and `line` naming the failing step. It may throw:
-// the frame turns C++ exceptions into Python ones.
-using FunctionBody = PyObject *(*)(FunctionObject *self, PyObject *const *args, int &line);
+// A function body sees its bound arguments, one per parameter, borrowed. It returns its result
+// or fail() (frame/result.hpp); the frame adds the traceback entry and stops C++ exceptions.
+using FunctionBody = Result (*)(FunctionObject &self, PyObject *const *args);
+
+// Arguments are bound into a fixed array on the stack.
+inline constexpr std::size_t max_parameters = 16;
+
+// The parameter names of a function, the first `Required` of them without a default.
+template <std::size_t Required, std::size_t Count>
+constexpr ParameterList parameters(const Name *const (&names)[Count]) noexcept {
+    static_assert(Count <= max_parameters, "more parameters than a call can bind");
+    static_assert(Required <= Count);
+    return {names, Py_ssize_t(Count), Py_ssize_t(Required)};
+}
+inline constexpr ParameterList no_parameters{nullptr, 0, 0};
+
+// The local names that __code__ lists after the parameters.
+struct LocalNames {
+    const char *const *names;
+    Py_ssize_t count;
+};
+template <std::size_t Count>
+constexpr LocalNames locals(const char *const (&names)[Count]) noexcept {
+    return {names, Py_ssize_t(Count)};
+}
+inline constexpr LocalNames no_locals{nullptr, 0};
 
 struct FunctionDef {
-    const char *name;           // __name__ and __qualname__
-    const char *doc;            // __doc__: signature line, blank line, description
-    ParameterList parameters;   // count 0: the function takes no arguments at all
-    const char *const *locals;  // local names listed after the parameters in __code__
-    Py_ssize_t local_count;
+    const char *name;            // __name__, and __qualname__ unless `qualname` is given
+    const char *doc;             // __doc__: signature line, blank line, description
+    ParameterList parameters;    // none: the function takes no arguments at all
+    LocalNames locals;
     FunctionBody body;
-    int line;                        // first line of the function in its source
-    const char *message_name = nullptr;  // name in argument messages, if not `name`
-    const char *qualname = nullptr;      // __qualname__, if not `name`
-    vectorcallfunc call = nullptr;       // a derived kind's own call, in place of binding + body
+    int line;                    // where the function is defined, for __code__ and tracebacks
+    const char *message_name;    // name in argument messages, if not `name`
+    const char *qualname;
 };
+
+// A function definition, its line taken from where it is written.
+constexpr FunctionDef function_def(const char *name, const char *doc, ParameterList parameters, LocalNames locals,
+                                   FunctionBody body,
+                                   std::source_location at = std::source_location::current()) noexcept {
+    return {name, doc, parameters, locals, body, int(at.line()), nullptr, nullptr};
+}
 
 struct FunctionObject {
     PyObject_HEAD
@@ -49,17 +80,13 @@ struct FunctionObject {
 // The shared function type of this module file; made on first use.
 PyTypeObject *function_type() noexcept;
 
+// A function object over `def`, which must outlive it; `defaults` (borrowed) is the tuple of
+// default values, or nullptr. A derived kind passes its type and its own vectorcall.
+Ref make_function(const FunctionDef &def, PyObject *globals, PyObject *defaults = nullptr,
+                  PyTypeObject *type = nullptr, vectorcallfunc call = nullptr) noexcept;
+
 // Derives a function kind from the shared type (for example one that adds a subscript).
 // The derived type keeps the function object's own __doc__ and __module__.
-PyTypeObject *derive_function_type(PyType_Spec *derived) noexcept;
-
-// Makes a function object of `type` (the shared type or one derived from it) over `def`,
-// which must outlive it. `defaults` (borrowed) is the tuple of default values, or nullptr.
-PyObject *make_function(const FunctionDef &def, PyObject *globals, PyObject *defaults,
-                        PyTypeObject *type = nullptr) noexcept;
-
-// Runs a function's body on a vectorcall: binds the arguments, translates C++ exceptions and
-// adds the traceback entry on failure.
-PyObject *call_function(FunctionObject *self, PyObject *const *args, size_t nargsf, PyObject *kwnames) noexcept;
+Ref derive_function_type(PyType_Spec *derived) noexcept;
 
 }  // namespace norvale::frame

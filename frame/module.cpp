@@ -3,6 +3,7 @@
 
 #include <cstdint>
 
+#include "frame/messages.hpp"
 #include "frame/names.hpp"
 #include "frame/numpy_binding.hpp"
 #include "frame/ref.hpp"
@@ -37,9 +38,7 @@ PyObject *create_step(PyObject *module_spec, PyModuleDef *) {
     if (owning_interpreter == -1) {
         owning_interpreter = current;
     } else if (current != owning_interpreter) {
-        PyErr_SetString(PyExc_ImportError,
-                        "Interpreter change detected - this module can only be loaded into one "
-                        "interpreter per process.");
+        PyErr_SetString(PyExc_ImportError, message::interpreter_change);
         return nullptr;
     }
     if (the_module) return Py_NewRef(the_module);
@@ -60,11 +59,9 @@ PyObject *create_step(PyObject *module_spec, PyModuleDef *) {
 int check_python_version() {
     const int major = Py_Version >> 24, minor = (Py_Version >> 16) & 0xff;
     if (major == 3 && minor == 12) return 0;
-    char message[200];
-    PyOS_snprintf(message, sizeof message,
-                  "compile time Python version %d.%d of module '%.100s' %s runtime version %d.%d", 3, 12,
-                  this_module.dotted, "does not match", major, minor);
-    return PyErr_WarnEx(PyExc_RuntimeWarning, message, 1);
+    char text[200];
+    PyOS_snprintf(text, sizeof text, message::version_mismatch, 3, 12, this_module.dotted, major, minor);
+    return PyErr_WarnEx(PyExc_RuntimeWarning, text, 1);
 }
 
 int register_in_sys_modules() {
@@ -76,7 +73,8 @@ int register_in_sys_modules() {
     return present ? 0 : PyDict_SetItem(modules, name.get(), the_module);
 }
 
-// Exec steps 2 to 10. `names_ready` tells the caller whether the failure gets a traceback entry.
+// Everything exec does once the guard let it through, in its fixed order. `names_ready` tells
+// the caller whether a failure gets a traceback entry.
 int run_exec(PyObject *module, bool &names_ready) {
     the_module = Py_NewRef(module);
     the_dict = PyModule_GetDict(module);
@@ -106,16 +104,14 @@ int run_exec(PyObject *module, bool &names_ready) {
 int exec_step(PyObject *module) {
     if (the_module) {
         if (the_module == module) return 0;
-        PyErr_Format(PyExc_RuntimeError,
-                     "Module '%s' has already been imported. Re-initialisation is not supported.",
-                     this_module.name);
+        PyErr_Format(PyExc_RuntimeError, message::reinitialisation, this_module.name);
         return -1;
     }
     bool names_ready = false;
     if (run_exec(module, names_ready) == 0) return 0;
 
     char entry[256];
-    PyOS_snprintf(entry, sizeof entry, "init %s", this_module.dotted);
+    PyOS_snprintf(entry, sizeof entry, message::init_entry, this_module.dotted);
     if (!PyErr_Occurred()) PyErr_SetString(PyExc_ImportError, entry);
     else if (names_ready) add_traceback(entry, 1);
     the_dict = nullptr;
@@ -145,19 +141,5 @@ PyModuleDef module_def = {
 
 PyObject *module_dict() noexcept { return the_dict; }
 PyObject *builtins_module() noexcept { return the_builtins; }
-PyTypeObject *numpy_ndarray_type() noexcept { return imported_ndarray_type(); }
-
-int set_global(PyObject *globals, const char *name, PyObject *value) noexcept {
-    if (!value) return -1;
-    int status = PyDict_SetItemString(globals, name, value);
-    Py_DECREF(value);
-    return status;
-}
-
-PyObject *import_module(const char *dotted) noexcept {
-    Ref name = Ref::steal(PyUnicode_FromString(dotted));
-    if (!name) return nullptr;
-    return PyImport_ImportModuleLevelObject(name.get(), the_dict, nullptr, nullptr, 0);
-}
 
 }  // namespace norvale::frame

@@ -1,7 +1,9 @@
 // The module frame: definition, create and exec steps shared by every extension module.
 //
-// A module source provides `this_module` and a one-line `PyInit_<name>` returning
-// `PyModuleDef_Init(&norvale::frame::module_def)`; everything else happens here.
+// Each module source defines `norvale::frame::this_module`, its ModuleConfig, and a one-line
+// `PyInit_<name>` returning `PyModuleDef_Init(&norvale::frame::module_def)`. The frame is a static
+// library linked into every module's shared object, so each shared object resolves
+// `this_module` to its own definition and keeps its own process-wide state.
 #pragma once
 
 #include "frame/python.hpp"
@@ -18,17 +20,18 @@ enum class NumpyBinding {
 enum class BroadcastLayout { dimensions_only, with_iterators };
 
 struct ModuleConfig {
-    const char *name;        // bare module name, e.g. "tail_guid"
-    const char *dotted;      // e.g. "norvale.cython.tail_guid"
-    const char *doc;         // module docstring, or nullptr
-    const char *source;      // file name shown in traceback entries
-    NumpyBinding numpy;
-    BroadcastLayout broadcast;
-    int (*constants)();              // optional: module constants made at exec step 4
-    int (*body)(PyObject *globals);  // the module body: imports, variables, functions
+    const char *name;                 // bare module name, e.g. "tail_guid"
+    const char *dotted;               // e.g. "norvale.cython.tail_guid"
+    const char *source;               // file name shown in traceback entries
+    int (*body)(PyObject *globals);   // the module body: imports, variables, functions
+    const char *doc = nullptr;        // module docstring
+    NumpyBinding numpy = NumpyBinding::at_exec;
+    BroadcastLayout broadcast = BroadcastLayout::dimensions_only;
+    // Made once exec has interned the names, before NumPy is bound. It may be run again by an
+    // import retried after a failed exec, so it keeps what it made the first time.
+    int (*constants)() = nullptr;
 };
 
-// Defined by each module source.
 extern const ModuleConfig this_module;
 // The definition handed to PyModuleDef_Init.
 extern PyModuleDef module_def;
@@ -36,16 +39,5 @@ extern PyModuleDef module_def;
 // Process-wide state set up by exec; valid once the module is executing.
 PyObject *module_dict() noexcept;
 PyObject *builtins_module() noexcept;
-PyTypeObject *numpy_ndarray_type() noexcept;  // nullptr in modules without NumPy
-
-// The NumPy C-API binding used by modules that bind it in their body; raises ImportError
-// "numpy._core.multiarray failed to import" chained to the cause.
-int bind_numpy_in_body() noexcept;
-
-// Stores `value` (a new reference, consumed) in the module dict under `name`.
-int set_global(PyObject *globals, const char *name, PyObject *value) noexcept;
-
-// Absolute import as the import statement does it: returns the module (new reference).
-PyObject *import_module(const char *dotted) noexcept;
 
 }  // namespace norvale::frame

@@ -1,10 +1,13 @@
 #include "frame/names.hpp"
 
+#include "frame/messages.hpp"
+
 namespace norvale::frame {
 
 namespace {
 constinit Name *first_name = nullptr;
 constinit Builtin *first_builtin = nullptr;
+constinit KeywordName *first_keyword = nullptr;
 }  // namespace
 
 Name::Name(const char *text) noexcept : text_(text), next_(first_name) { first_name = this; }
@@ -22,6 +25,17 @@ int Name::prepare_all() noexcept {
         name->object_ = object;  // kept for the life of the process
         name->hash_ = hash;
     }
+    return KeywordName::prepare_all();
+}
+
+KeywordName::KeywordName(const Name &name) noexcept : name_(name), next_(first_keyword) { first_keyword = this; }
+
+int KeywordName::prepare_all() noexcept {
+    for (KeywordName *entry = first_keyword; entry; entry = entry->next_) {
+        if (entry->tuple_) continue;
+        entry->tuple_ = PyTuple_Pack(1, entry->name_.object());  // kept for the life of the process
+        if (!entry->tuple_) return -1;
+    }
     return 0;
 }
 
@@ -34,7 +48,7 @@ int Builtin::fetch_all(PyObject *builtins_module) noexcept {
         if (!object) {
             if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
                 PyErr_Clear();
-                PyErr_Format(PyExc_NameError, "name '%U' is not defined", entry->name_.object());
+                PyErr_Format(PyExc_NameError, message::name_not_defined, entry->name_.object());
             }
             return -1;
         }

@@ -28,6 +28,24 @@ private:
     Name *next_;
 };
 
+// The keyword-name tuple of a call that passes one keyword argument, e.g. ("dtype",); made at
+// exec right after the names, and shared by every call.
+class KeywordName {
+public:
+    explicit KeywordName(const Name &name) noexcept;
+    KeywordName(const KeywordName &) = delete;
+    KeywordName &operator=(const KeywordName &) = delete;
+
+    PyObject *tuple() const noexcept { return tuple_; }
+
+    static int prepare_all() noexcept;
+
+private:
+    const Name &name_;
+    PyObject *tuple_ = nullptr;
+    KeywordName *next_;
+};
+
 // A builtin looked up once at exec; a missing one fails the import with NameError.
 class Builtin {
 public:

@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <numpy/ufuncobject.h>
 
+#include "frame/messages.hpp"
 #include "frame/ref.hpp"
 
 namespace norvale::frame {
@@ -25,7 +26,7 @@ PyTypeObject *import_checked_type(const ExpectedType &expected) noexcept {
     Ref object = Ref::steal(PyObject_GetAttrString(module.get(), expected.name));
     if (!object) return nullptr;
     if (!PyType_Check(object.get())) {
-        PyErr_Format(PyExc_TypeError, "%.200s.%.200s is not a type object", expected.module, expected.name);
+        PyErr_Format(PyExc_TypeError, message::not_a_type, expected.module, expected.name);
         return nullptr;
     }
     auto *type = reinterpret_cast<PyTypeObject *>(object.get());
@@ -33,19 +34,14 @@ PyTypeObject *import_checked_type(const ExpectedType &expected) noexcept {
     Py_ssize_t item = type->tp_itemsize;
     if (item && item < expected.alignment) item = expected.alignment;
     if (basic + item < expected.size) {
-        PyErr_Format(PyExc_ValueError,
-                     "%.200s.%.200s size changed, may indicate binary incompatibility. "
-                     "Expected %zd from C header, got %zd from PyObject",
-                     expected.module, expected.name, expected.size, basic + item);
+        PyErr_Format(PyExc_ValueError, message::size_changed, expected.module, expected.name, expected.size,
+                     basic + item);
         return nullptr;
     }
     if (expected.larger == Larger::warn && basic > expected.size) {
-        char message[200];
-        PyOS_snprintf(message, sizeof message,
-                      "%.200s.%.200s size changed, may indicate binary incompatibility. "
-                      "Expected %zd from C header, got %zd from PyObject",
-                      expected.module, expected.name, expected.size, basic);
-        if (PyErr_WarnEx(PyExc_RuntimeWarning, message, 0) < 0) return nullptr;
+        char text[200];
+        PyOS_snprintf(text, sizeof text, message::size_changed, expected.module, expected.name, expected.size, basic);
+        if (PyErr_WarnEx(PyExc_RuntimeWarning, text, 0) < 0) return nullptr;
     }
     return reinterpret_cast<PyTypeObject *>(object.release());
 }
@@ -83,6 +79,6 @@ int import_numpy_types(BroadcastLayout broadcast) noexcept {
     return 0;
 }
 
-PyTypeObject *imported_ndarray_type() noexcept { return ndarray_type; }
+PyTypeObject *numpy_ndarray_type() noexcept { return ndarray_type; }
 
 }  // namespace norvale::frame

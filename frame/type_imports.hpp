@@ -23,6 +23,7 @@ PyTypeObject *import_checked_type(const ExpectedType &expected) noexcept;
 // against the structures of the headers it was built with. Keeps them for the process.
 int import_numpy_types(BroadcastLayout broadcast) noexcept;
 
-PyTypeObject *imported_ndarray_type() noexcept;
+// numpy.ndarray as imported at exec; nullptr in modules without NumPy.
+PyTypeObject *numpy_ndarray_type() noexcept;
 
 }  // namespace norvale::frame

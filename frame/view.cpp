@@ -4,6 +4,7 @@
 #include <utility>
 
 #include "frame/format.hpp"
+#include "frame/messages.hpp"
 
 namespace norvale::frame {
 
@@ -22,15 +23,14 @@ Py_ssize_t extent_of(const Py_buffer &buffer, int axis) {
 // The checks after the format, in their fixed order; the buffer is not yet owned by a view.
 int check_buffer(const Py_buffer &buffer, const ViewDecl &decl) {
     if (buffer.ndim != decl.ndim) {
-        PyErr_Format(PyExc_ValueError, "Buffer has wrong number of dimensions (expected %d, got %d)", decl.ndim,
-                     buffer.ndim);
+        PyErr_Format(PyExc_ValueError, message::wrong_dimensions, decl.ndim, buffer.ndim);
         return -1;
     }
     const ElementType &type = *decl.type;
     const char *type_name = decl.access == Access::read_only ? type.const_name : type.name;
     if (check_buffer_format(buffer.format, type, type_name) < 0) return -1;
     if (std::size_t(buffer.itemsize) != type.size) {
-        PyErr_Format(PyExc_ValueError, "Item size of buffer (%zu byte%s) does not match size of '%s' (%zu byte%s)",
+        PyErr_Format(PyExc_ValueError, message::item_size_mismatch,
                      std::size_t(buffer.itemsize), buffer.itemsize > 1 ? "s" : "", type_name, type.size,
                      type.size > 1 ? "s" : "");
         return -1;
@@ -46,15 +46,15 @@ int check_buffer(const Py_buffer &buffer, const ViewDecl &decl) {
             const Py_ssize_t stride = buffer.strides[axis];
             if ((contiguous_axis && stride != buffer.itemsize) ||
                 (followed_axis && (stride < 0 ? -stride : stride) < buffer.itemsize)) {
-                PyErr_SetString(PyExc_ValueError, "Buffer and memoryview are not contiguous in the same dimension.");
+                PyErr_SetString(PyExc_ValueError, message::not_contiguous_in_dimension);
                 return -1;
             }
         } else if (extent > 1 && buffer.suboffsets) {
-            PyErr_SetString(PyExc_ValueError, "Buffer exposes suboffsets but no strides");
+            PyErr_SetString(PyExc_ValueError, message::suboffsets_without_strides);
             return -1;
         }
         if (buffer.suboffsets && buffer.suboffsets[axis] >= 0) {
-            PyErr_Format(PyExc_ValueError, "Buffer not compatible with direct access in dimension %d.", axis);
+            PyErr_Format(PyExc_ValueError, message::no_direct_access, axis);
             return -1;
         }
     }
@@ -62,7 +62,7 @@ int check_buffer(const Py_buffer &buffer, const ViewDecl &decl) {
         Py_ssize_t expected = buffer.itemsize;
         for (int axis = buffer.ndim - 1; axis >= 0; --axis) {
             if (extent_of(buffer, axis) > 1 && buffer.strides[axis] != expected) {
-                PyErr_SetString(PyExc_ValueError, "Buffer not C contiguous.");
+                PyErr_SetString(PyExc_ValueError, message::not_c_contiguous);
                 return -1;
             }
             expected *= extent_of(buffer, axis);
@@ -132,7 +132,7 @@ ByteSpan BoundView::byte_span() const noexcept {
 int refuse_shared_memory(const ByteSpan &result, const char *result_name, const ByteSpan &other,
                          const char *other_name) noexcept {
     if (!result.overlaps(other)) return 0;
-    PyErr_Format(PyExc_ValueError, "%s must not share memory with %s", result_name, other_name);
+    PyErr_Format(PyExc_ValueError, message::shares_memory, result_name, other_name);
     return -1;
 }
 

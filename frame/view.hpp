@@ -57,6 +57,7 @@ public:
     bool absent() const noexcept { return acquisition_ == nullptr; }
     Py_ssize_t extent(int axis = 0) const noexcept { return shape_[axis]; }
     Py_ssize_t stride(int axis = 0) const noexcept { return strides_[axis]; }
+    Py_ssize_t item_size() const noexcept { return acquisition_ ? acquisition_->buffer.itemsize : 0; }
     char *bytes() const noexcept { return data_; }
     PyObject *exporter() const noexcept;
     // Every byte of every item, whatever the signs of the strides.

@@ -5,13 +5,14 @@
 // predictable loop instead of a mispredicted branch per probe; the table is kept at most half
 // full, so nearly every lookup ends in its home bucket. The key 0 marks an empty slot, and the
 // value 0 itself is held in a flag. The table starts empty and grows by doubling: nothing is
-// reserved up front. Allocation failure throws std::bad_alloc.
+// reserved up front. An insert that cannot grow the table returns false.
 #pragma once
 
 #include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <new>
 #include <type_traits>
 
 #if defined(__SSE2__)
@@ -78,19 +79,19 @@ class FlatSet {
 #endif
 
 public:
-    void insert(Key key) {
+    bool insert(Key key) noexcept {
         if (key == 0) {
             has_zero_ = true;
-            return;
+            return true;
         }
-        if (2 * (count_ + 1) > width * buckets_) grow();
+        if (2 * (count_ + 1) > width * buckets_ && !grow()) return false;
         for (std::size_t b = home(key);; b = (b + 1) & mask_) {
             const Scan scan = scan_bucket(table_[b], key);
-            if (scan.found) return;
+            if (scan.found) return true;
             if (scan.open) {
                 fill_open_slot(table_[b], key);
                 ++count_;
-                return;
+                return true;
             }
         }
     }
@@ -144,17 +145,20 @@ private:
         }
     }
 
-    void grow() {
+    bool grow() noexcept {
         const std::size_t buckets = buckets_ ? 2 * buckets_ : 2;
+        std::unique_ptr<Bucket[]> grown(new (std::nothrow) Bucket[buckets]());
+        if (!grown) return false;
         std::unique_ptr<Bucket[]> old = std::move(table_);
         const std::size_t old_buckets = buckets_;
-        table_.reset(new Bucket[buckets]());
+        table_ = std::move(grown);
         buckets_ = buckets;
         mask_ = buckets - 1;
         shift_ = 64 - unsigned(std::countr_zero(buckets));
         for (std::size_t b = 0; b < old_buckets; ++b)
             for (Key key : old[b].keys)
                 if (key != 0) place(key);
+        return true;
     }
 };
 

@@ -8,9 +8,11 @@
 #include <cstdint>
 #include <cstring>
 #include <memory>
+#include <new>
 #include <type_traits>
 
 #include "kernels/flat_set.hpp"
+#include "kernels/status.hpp"
 
 namespace norvale::kernels {
 
@@ -81,14 +83,16 @@ public:
     }
 
     template <typename Test>
-    void fill(Strided<Test> test) {
-        words_.reset(new std::uint64_t[(bits_ + 63) / 64]());
+    bool fill(Strided<Test> test) noexcept {
+        words_.reset(new (std::nothrow) std::uint64_t[(bits_ + 63) / 64]());
+        if (!words_) return false;
         // Each value is read again here: bounded, since another thread may have changed it
         // since the range was taken.
         for (std::size_t i = 0; i < test.size; ++i) {
             const std::uint64_t bit = offset(T(test[i]));
             if (bit < bits_) words_[bit >> 6] |= std::uint64_t(1) << (bit & 63);
         }
+        return true;
     }
 
     bool contains(T value) const noexcept {
@@ -107,23 +111,25 @@ private:
     std::uint64_t offset(T value) const noexcept { return std::uint64_t(U(U(value) - U(lo_))); }
 };
 
-// out[j] = 1 when elements[j], as T, equals some test[i] as T; else 0. Throws std::bad_alloc.
+// out[j] = 1 when elements[j], as T, equals some test[i] as T; else 0. out_of_memory when the
+// set cannot be built, with `out` unwritten.
 template <typename T, typename Element, typename Test>
-void mark_members(Strided<Element> elements, Strided<Test> test, std::uint8_t *out, std::ptrdiff_t out_stride) {
+Status mark_members(Strided<Element> elements, Strided<Test> test, std::uint8_t *out,
+                    std::ptrdiff_t out_stride) noexcept {
     if constexpr (std::is_integral_v<T>) {
         RangeBitmap<T> bitmap;
         if (bitmap.fits(test)) {
-            bitmap.fill(test);
+            if (!bitmap.fill(test)) return Status::out_of_memory;
             for (std::size_t j = 0; j < elements.size; ++j)
                 out[std::ptrdiff_t(j) * out_stride] = std::uint8_t(bitmap.contains(T(elements[j])));
-            return;
+            return Status::ok;
         }
     }
     using Key = typename SetKey<T>::type;
     FlatSet<Key> set;
     Key key{};
     for (std::size_t i = 0; i < test.size; ++i)
-        if (SetKey<T>::of(T(test[i]), key)) set.insert(key);
+        if (SetKey<T>::of(T(test[i]), key) && !set.insert(key)) return Status::out_of_memory;
 
     // Past the caches, probes wait on memory. Work in blocks: compute and prefetch the home
     // buckets of a whole block first, so that its cache misses overlap, then probe.
@@ -141,6 +147,7 @@ void mark_members(Strided<Element> elements, Strided<Test> test, std::uint8_t *o
         for (std::size_t i = 0; i < count; ++i)
             row[std::ptrdiff_t(i) * out_stride] = std::uint8_t(keyed[i] & set.contains(keys[i]));
     }
+    return Status::ok;
 }
 
 }  // namespace norvale::kernels

@@ -1,28 +1,17 @@
-// The passes of distinct byte ranges over a sort order: checking the order, numbering the groups
-// of equal neighbours, copying one sequence per group. No Python objects.
+// The passes of distinct byte ranges over their sort order (checked as a permutation first):
+// numbering the groups of equal neighbours, copying one sequence per group. No Python objects.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
 
+#include "kernels/entries.hpp"
+#include "kernels/prefetch.hpp"
 #include "kernels/span_ranges.hpp"
 #include "kernels/status.hpp"
 
 namespace norvale::kernels {
-
-// The first position of order[0 .. n-1] whose entry is outside 0 .. n-1 or repeats an earlier
-// one, or -1 when the entries are a permutation. `seen` is n bytes of scratch.
-inline std::ptrdiff_t first_non_permutation(const std::intptr_t *order, std::ptrdiff_t n, unsigned char *seen) noexcept {
-    if (n <= 0) return -1;
-    std::memset(seen, 0, std::size_t(n));
-    for (std::ptrdiff_t i = 0; i < n; ++i) {
-        const std::intptr_t k = order[i];
-        if (k < 0 || k >= n || seen[k]) return i;
-        seen[k] = 1;
-    }
-    return -1;
-}
 
 // Group pass over n >= 1 sorted positions: diff[i] = 1 where position i starts a new group,
 // inverse[order[i]] = the group number, `groups` the number of groups. `differs(later, earlier)`
@@ -32,8 +21,8 @@ inline std::ptrdiff_t first_non_permutation(const std::intptr_t *order, std::ptr
 // the comparator and the inverse both use, and bounded; one out of range ends the pass with
 // input_changed.
 template <typename Differs>
-Status mark_groups(const RangeSet &set, const std::intptr_t *order, std::ptrdiff_t n, unsigned char *diff,
-                   std::intptr_t *inverse, Differs &&differs, std::intptr_t &groups) {
+Status mark_groups(const RangeSet &set, const intp_entry *order, std::ptrdiff_t n, unsigned char *diff,
+                   intp_entry *inverse, Differs &&differs, std::intptr_t &groups) {
     std::intptr_t previous = order[0];
     if (std::size_t(previous) >= std::size_t(n)) return Status::input_changed;
     diff[0] = 1;
@@ -60,7 +49,7 @@ Status mark_groups(const RangeSet &set, const std::intptr_t *order, std::ptrdiff
 // Copy pass: the sequence of every sorted range into the row of its group (rows `row_bytes`
 // wide, `groups` of them). Runs without the interpreter lock, so it locates each range afresh
 // and skips entries that no longer lie inside the arrays rather than read or write outside.
-inline void copy_groups(const RangeSet &set, const std::intptr_t *order, std::ptrdiff_t n, const unsigned char *diff,
+inline void copy_groups(const RangeSet &set, const intp_entry *order, std::ptrdiff_t n, const unsigned char *diff,
                         unsigned char *unique, std::ptrdiff_t row_bytes, std::intptr_t groups) noexcept {
     std::intptr_t group = -1;
     for (std::ptrdiff_t i = 0; i < n; ++i) {

@@ -5,8 +5,9 @@
 #include <climits>
 #include <cstddef>
 #include <cstdint>
-#include <cstdio>
 #include <cstring>
+
+#include "kernels/prefetch.hpp"
 
 namespace norvale::kernels {
 
@@ -83,8 +84,6 @@ inline void prefetch_tables(const RangeSet &set, std::intptr_t k) noexcept {
     __builtin_prefetch(reinterpret_cast<const void *>(std::uintptr_t(set.ends.base) + at * std::uintptr_t(set.ends.stride)));
 }
 
-inline constexpr std::ptrdiff_t prefetch_distance = 16;
-
 // The first of ranges 0 .. n-1 that is not inside src (range -1 when all are). Tables shorter
 // than n make their first missing entry the faulty range.
 struct RangeCheck {
@@ -105,20 +104,6 @@ inline RangeCheck check_ranges(const RangeSet &set, std::ptrdiff_t n) noexcept {
         if (check.fault != RangeFault::none) return check;
     }
     return {RangeFault::none, -1, {}};
-}
-
-// Message for a fault found by check_range.
-inline void describe_fault(char *out, std::size_t size, const RangeSet &set, const RangeCheck &check) noexcept {
-    if (check.fault == RangeFault::beyond_tables) {
-        std::snprintf(out, size,
-                      "range %td is beyond the range tables: src_indices, starts and ends have %td, %td and %td "
-                      "entries",
-                      check.range, set.rows.length, set.starts.length, set.ends.length);
-    } else {
-        std::snprintf(out, size, "range %td lies outside src: row %td, columns %td to %td, src shape (%td, %td)",
-                      check.range, std::ptrdiff_t(check.entry.row), std::ptrdiff_t(check.entry.start),
-                      std::ptrdiff_t(check.entry.end), set.src.rows, set.src.cols);
-    }
 }
 
 // Lexicographic order by unsigned byte, a proper prefix first. At the first differing byte the

@@ -13,10 +13,12 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
-#include <memory>
-#include <vector>
 
+#include "kernels/buffers.hpp"
+#include "kernels/entries.hpp"
+#include "kernels/prefetch.hpp"
 #include "kernels/span_ranges.hpp"
+#include "kernels/status.hpp"
 
 namespace norvale::kernels {
 
@@ -143,12 +145,13 @@ inline bool all_equal(const RangeSet &set, const RankRecord *run, std::size_t si
 }
 
 // Writes the sorted order of ranges 0 .. n-1 to order[0 .. n-1]. Every range must lie inside
-// src when the sort starts (see rank_record otherwise). Throws std::bad_alloc.
-inline void rank_ranges(const RangeSet &set, std::ptrdiff_t n, std::intptr_t *order) {
-    if (n <= 0) return;
+// src when the sort starts (see rank_record otherwise). out_of_memory leaves `order` unwritten.
+inline Status rank_ranges(const RangeSet &set, std::ptrdiff_t n, intp_entry *order) noexcept {
+    if (n <= 0) return Status::ok;
     const std::size_t count = static_cast<std::size_t>(n);
     // Left uninitialised: every record is written before it is read.
-    std::unique_ptr<RankRecord[]> record_store(new RankRecord[count]), scratch_store(new RankRecord[count]);
+    Buffer<RankRecord> record_store, scratch_store;
+    if (!record_store.allocate(count) || !scratch_store.allocate(count)) return Status::out_of_memory;
     RankRecord *const records = record_store.get(), *const scratch = scratch_store.get();
     for (std::ptrdiff_t k = 0; k < n; ++k) records[k] = rank_record(set, k, 0);
 
@@ -156,10 +159,10 @@ inline void rank_ranges(const RangeSet &set, std::ptrdiff_t n, std::intptr_t *or
         std::size_t begin, end;
         std::ptrdiff_t offset;
     };
-    std::vector<Job> jobs{{0, std::size_t(n), 0}};
+    Stack<Job> jobs;
+    if (!jobs.push({0, std::size_t(n), 0})) return Status::out_of_memory;
     while (!jobs.empty()) {
-        const Job job = jobs.back();
-        jobs.pop_back();
+        const Job job = jobs.pop();
         RankRecord *base = records;
         sort_records(base + job.begin, scratch, job.end - job.begin);
         // Runs that tie on 8 bytes and all go on are ordered by their next 8 bytes, unless they
@@ -175,12 +178,13 @@ inline void rank_ranges(const RangeSet &set, std::ptrdiff_t n, std::intptr_t *or
                         prefetch_tables(set, std::intptr_t(base[m + prefetch_distance].tail & rank_index_mask));
                     base[m] = rank_record(set, std::ptrdiff_t(base[m].tail & rank_index_mask), next);
                 }
-                jobs.push_back({i, j, next});
+                if (!jobs.push({i, j, next})) return Status::out_of_memory;
             }
             i = j;
         }
     }
     for (std::ptrdiff_t i = 0; i < n; ++i) order[i] = std::intptr_t(records[i].tail & rank_index_mask);
+    return Status::ok;
 }
 
 }  // namespace norvale::kernels

@@ -13,7 +13,7 @@ import threading
 import numpy as np
 import pytest
 
-from conftest import load, preserved_namespace
+from helpers import load, preserved_namespace
 from guards import Guards, StandInNumpy, guarding_numpy
 
 mm = load("member_mask")
@@ -217,7 +217,7 @@ def span_rank_result_is_an_input(guards):
 
 
 PERMUTATION_7 = "order must be a permutation of 0 .. n-1 for n = 5 rows, but order[2] = 7 is out of range"
-ONE_PER_ELEMENT = "return_list_array must have one entry per element: it has 39, elements has 40"
+ONE_PER_ELEMENT = "return_list_array must have 40 entries: it has 39"
 
 CASES = [
     *[(f"{name}: np.empty returns a short result", short_result(name), ValueError, ONE_PER_ELEMENT)

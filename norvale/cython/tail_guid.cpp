@@ -9,8 +9,8 @@
 
 #include "frame/frame.hpp"
 
-namespace frame = norvale::frame;
-using frame::Ref;
+using namespace norvale;
+using namespace norvale::frame::common;
 
 namespace {
 
@@ -21,8 +21,14 @@ frame::Name name_UUID{"UUID"};
 frame::Name name_int{"int"};
 frame::Builtin builtin_int{"int"};
 
-// Made once at exec, so that a call creates no constants of its own. (The 32-bit mask of the
-// clock is applied in C: the same bits as Python's `&` on the signed count.)
+constexpr char negative_random_value[] = "can't convert negative value to %.200s";
+constexpr char integer_required[] = "an integer is required";
+constexpr char int_returned_non_int[] = "__int__ returned non-int (type %.200s)";
+constexpr char int_returned_int_subclass[] =
+    "__int__ returned non-int (type %.200s).  The ability to return an instance of a strict subclass of int is "
+    "deprecated, and may be removed in a future version of Python.";
+
+// Made once at exec, so that a call creates no constants of its own.
 PyObject *random_bit_count = nullptr;  // 56
 PyObject *upper_shift = nullptr;       // 64
 PyObject *int_keyword = nullptr;       // ("int",)
@@ -51,21 +57,18 @@ PyObject *int_from_number_slot(PyObject *value) {
     Ref result;
     if (number && number->nb_int) result = Ref::steal(number->nb_int(value));
     if (!result) {
-        if (!PyErr_Occurred()) PyErr_SetString(PyExc_TypeError, "an integer is required");
+        if (!PyErr_Occurred()) PyErr_SetString(PyExc_TypeError, integer_required);
         return nullptr;
     }
     if (PyLong_CheckExact(result.get())) return result.release();
     if (PyLong_Check(result.get())) {
         // Still accepted, as int() itself does, but with the interpreter's deprecation notice.
-        if (PyErr_WarnFormat(PyExc_DeprecationWarning, 1,
-                             "__int__ returned non-int (type %.200s).  The ability to return an instance of a "
-                             "strict subclass of int is deprecated, and may be removed in a future version of "
-                             "Python.",
-                             Py_TYPE(result.get())->tp_name) < 0)
+        if (PyErr_WarnFormat(PyExc_DeprecationWarning, 1, int_returned_int_subclass, Py_TYPE(result.get())->tp_name) <
+            0)
             return nullptr;
         return result.release();
     }
-    PyErr_Format(PyExc_TypeError, "__int__ returned non-int (type %.200s)", Py_TYPE(result.get())->tp_name);
+    PyErr_Format(PyExc_TypeError, int_returned_non_int, Py_TYPE(result.get())->tp_name);
     return nullptr;
 }
 
@@ -79,7 +82,7 @@ int as_uint64(PyObject *value, std::uint64_t &out) {
         value = converted.get();
     }
     if (_PyLong_Sign(value) < 0) {
-        PyErr_Format(PyExc_OverflowError, "can't convert negative value to %.200s", "unsigned PY_LONG_LONG");
+        PyErr_Format(PyExc_OverflowError, negative_random_value, "unsigned PY_LONG_LONG");
         return -1;
     }
     unsigned long long result = PyLong_AsUnsignedLongLong(value);  // OverflowError when too large
@@ -115,72 +118,58 @@ bool system_random_56(std::uint64_t &out) noexcept {
     return true;
 }
 
-PyObject *tail_guid_body(frame::FunctionObject *, PyObject *const *, int &line) {
-    // Step 1: the clock, its low 32 bits as Python's `now & 0xFFFFFFFF` gives them: two's
-    // complement, so a failed read (-1) gives all ones.
+Result tail_guid_body(frame::FunctionObject &, PyObject *const *) {
+    // The clock's low 32 bits, of the signed count as two's complement: a failed read (-1)
+    // gives all ones.
     const std::int64_t now = static_cast<std::int64_t>(std::time(nullptr));
     const std::uint32_t timestamp = static_cast<std::uint32_t>(static_cast<std::uint64_t>(now) & 0xFFFFFFFFu);
 
-    // Step 2: 56 random bits from secrets.randbits, looked up anew.
-    line = __LINE__;
-    Ref randbits = Ref::steal(frame::get_global_attr(name_secrets, name_randbits));
-    if (!randbits) return nullptr;
+    // 56 random bits from secrets.randbits, looked up anew. The unchanged system source is read
+    // directly: its Python wrapper costs more than the rest of the call. Any other randbits (a
+    // stand-in, a rebound secrets) is called.
+    Ref randbits = frame::get_global_attr(name_secrets, name_randbits);
+    if (!randbits) return fail();
     std::uint64_t random_value = 0;
-    // The unchanged system source is read directly: its Python wrapper costs more than the
-    // rest of the call. Any other randbits (a stand-in, a rebound secrets) is called.
     if (randbits.get() != system_randbits || !system_random_56(random_value)) {
-        line = __LINE__;
         PyObject *randbits_args[] = {random_bit_count};
         Ref random_object = Ref::steal(PyObject_Vectorcall(randbits.get(), randbits_args, 1, nullptr));
-        if (!random_object) return nullptr;
-        line = __LINE__;
-        if (as_uint64(random_object.get(), random_value) < 0) return nullptr;
+        if (!random_object) return fail();
+        if (as_uint64(random_object.get(), random_value) < 0) return fail();
     }
 
-    // Step 3: take the counter and advance it, with no Python code in between.
+    // Take the counter and advance it, with no Python code in between.
     const std::uint64_t uuid_lower = (call_counter << 56) | random_value;
     call_counter = (call_counter + 1) % 64;
 
-    // Step 4.
-    line = __LINE__;
-    Ref uuid_class = Ref::steal(frame::get_global_attr(name_uuid, name_UUID));
-    if (!uuid_class) return nullptr;
+    Ref uuid_class = frame::get_global_attr(name_uuid, name_UUID);
+    if (!uuid_class) return fail();
 
-    // Step 5: (uuid_upper << 64) | uuid_lower as a Python int.
-    line = __LINE__;
+    // (uuid_upper << 64) | uuid_lower as a Python int, each half passed through the built-in int.
     const std::uint64_t uuid_upper = (prefix << 32) | timestamp;
     Ref upper = Ref::steal(builtin_int_of(uuid_upper));
-    if (!upper) return nullptr;
-    line = __LINE__;
+    if (!upper) return fail();
     Ref lower = Ref::steal(builtin_int_of(uuid_lower));
-    if (!lower) return nullptr;
-    line = __LINE__;
+    if (!lower) return fail();
     Ref shifted = Ref::steal(PyNumber_Lshift(upper.get(), upper_shift));
-    if (!shifted) return nullptr;
+    if (!shifted) return fail();
     Ref value = Ref::steal(PyNumber_Or(shifted.get(), lower.get()));
-    if (!value) return nullptr;
+    if (!value) return fail();
 
-    // Step 6: UUID(int=value).
-    line = __LINE__;
+    // UUID(int=value).
     PyObject *uuid_args[] = {value.get()};
-    return PyObject_Vectorcall(uuid_class.get(), uuid_args, 0, int_keyword);
+    return Ref::steal(PyObject_Vectorcall(uuid_class.get(), uuid_args, 0, int_keyword));
 }
 
 const char *const tail_guid_locals[] = {"prefix", "timestamp", "uuid_upper", "random_value", "uuid_lower"};
 
-const frame::FunctionDef tail_guid_def = {
+constexpr frame::FunctionDef tail_guid_def = frame::function_def(
     "tail_guid",
     "tail_guid()\n"
     "\n"
     "Generates a UUID with a prefix of 32 ones and a following timestamp.\n"
     "The purpose is to have UUIDs that are always appended at the end of the DB index.\n"
     "WARNING: Does not follow the actual UUID definition (version/variant not set) but PostgreSQL does not care",
-    {nullptr, 0, 0},
-    tail_guid_locals,
-    5,
-    tail_guid_body,
-    __LINE__,
-};
+    frame::no_parameters, frame::locals(tail_guid_locals), tail_guid_body);
 
 // Keeps secrets.randbits when it is the bound getrandbits of a random.SystemRandom.
 int remember_system_randbits(PyObject *globals) {
@@ -202,7 +191,7 @@ int module_body(PyObject *globals) {
     if (!system_randbits && remember_system_randbits(globals) < 0) return -1;
     if (frame::set_global(globals, "uuid", frame::import_module("uuid")) < 0) return -1;
     call_counter = 0;
-    return frame::set_global(globals, "tail_guid", frame::make_function(tail_guid_def, globals, nullptr));
+    return frame::set_global(globals, "tail_guid", frame::make_function(tail_guid_def, globals));
 }
 
 }  // namespace
@@ -210,12 +199,10 @@ int module_body(PyObject *globals) {
 const frame::ModuleConfig frame::this_module = {
     .name = "tail_guid",
     .dotted = "norvale.cython.tail_guid",
-    .doc = nullptr,
     .source = "norvale/cython/tail_guid.cpp",
-    .numpy = frame::NumpyBinding::none,
-    .broadcast = frame::BroadcastLayout::dimensions_only,
-    .constants = make_constants,
     .body = module_body,
+    .numpy = frame::NumpyBinding::none,
+    .constants = make_constants,
 };
 
 PyMODINIT_FUNC PyInit_tail_guid() { return PyModuleDef_Init(&frame::module_def); }

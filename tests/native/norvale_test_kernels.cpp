@@ -5,7 +5,7 @@
 
 #include <cstdint>
 
-#include "kernels/rows.hpp"
+#include "kernels/permutation_check.hpp"
 
 namespace {
 
@@ -25,7 +25,7 @@ PyObject *check_permutation(PyObject *, PyObject *args) {
     auto *indices = static_cast<kernels::intp_entry *>(view.buf);
     const std::intptr_t n = view.len / view.itemsize;
     std::intptr_t bad;
-    if (std::size_t(n) > std::size_t(1) << 32) bad = kernels::check_and_mark_indices(indices, n);
+    if (std::size_t(n) > std::size_t(1) << 32) bad = kernels::check_with_packed_marks(indices, n);
     else if (portable) bad = kernels::check_permutation_packed<32, true>(indices, n);
     else bad = kernels::check_permutation_packed<32, false>(indices, n);
     PyBuffer_Release(&view);

@@ -1,13 +1,16 @@
-#include "frame/rows.hpp"
+#include "array_glue/rows.hpp"
 
 #include <cstdint>
 
+#include "array_glue/messages.hpp"
+#include "array_glue/numpy_results.hpp"
 #include "frame/globals.hpp"
-#include "frame/module.hpp"
-#include "frame/names.hpp"
-#include "frame/ref.hpp"
+#include "frame/type_imports.hpp"
 
-namespace norvale::frame {
+namespace norvale::array_glue {
+
+using frame::Name;
+using frame::Ref;
 
 namespace {
 
@@ -15,7 +18,6 @@ Name name_np{"np"};
 Name name_frombuffer{"frombuffer"};
 Name name_uint8{"uint8"};
 Name name_prod{"prod"};
-Name name_dtype{"dtype"};
 
 Name name_ndim{"ndim"};
 Name name_shape{"shape"};
@@ -29,7 +31,6 @@ Name name_c_contiguous{"c_contiguous"};
 PyObject *zero = nullptr;
 PyObject *one = nullptr;
 PyObject *trailing_axes = nullptr;  // slice(1, None): shape[1:]
-PyObject *dtype_keyword = nullptr;  // ("dtype",)
 
 PyObject *attribute(PyObject *object, const Name &name) { return PyObject_GetAttr(object, name.object()); }
 
@@ -69,7 +70,7 @@ int check_row_layout(PyObject *array) {
     const int contiguous = PyObject_IsTrue(c_contiguous.get());
     if (contiguous < 0) return -1;
     if (!contiguous) {
-        PyErr_SetString(PyExc_ValueError, "Subarrays must be C-contiguous");
+        PyErr_SetString(PyExc_ValueError, message::subarrays_not_contiguous);
         return -1;
     }
     return 0;
@@ -80,14 +81,8 @@ int bind_base_bytes(PyObject *array, DtypeArgument dtype, BaseBytesView &out) {
     Ref base = Ref::steal(attribute(array, name_base));
     if (!base) return -1;
     if (base.get() == Py_None) base = Ref::borrow(array);
-    Ref frombuffer = Ref::steal(get_global_attr(name_np, name_frombuffer));
-    if (!frombuffer) return -1;
-    Ref uint8 = Ref::steal(get_global_attr(name_np, name_uint8));
-    if (!uint8) return -1;
-    PyObject *frombuffer_args[] = {base.get(), uint8.get()};
-    Ref data = Ref::steal(dtype == DtypeArgument::keyword
-                              ? PyObject_Vectorcall(frombuffer.get(), frombuffer_args, 1, dtype_keyword)
-                              : PyObject_Vectorcall(frombuffer.get(), frombuffer_args, 2, nullptr));
+    Ref data = call_numpy(name_frombuffer, base.get(), numpy_dtype(name_uint8),
+                          dtype == DtypeArgument::keyword ? DtypeAs::keyword : DtypeAs::positional);
     if (!data) return -1;
     return out.bind(data.get());  // the view keeps the new array, and so base, alive
 }
@@ -133,9 +128,9 @@ int read_geometry(PyObject *array, RowBytes &rows) {
     const int subarrays = has_subarray_rows(array);
     if (subarrays <= 0) return subarrays;
     // itemsize * np.prod(array.shape[1:]), on Python numbers.
-    Ref prod = Ref::steal(get_global_attr(name_np, name_prod));
+    Ref prod = frame::get_global_attr(name_np, name_prod);
     if (!prod) return -1;
-    if (prod.get() == numpy_prod() && Py_IS_TYPE(array, numpy_ndarray_type())) {
+    if (prod.get() == numpy_prod() && Py_IS_TYPE(array, frame::numpy_ndarray_type())) {
         // NumPy's own prod over the axes of a plain array, taken here: NumPy makes no array whose
         // non-zero axes and item size multiply past intp, so no product below overflows, as
         // none of np.prod's does. Saves the microseconds of a reduction over a tuple.
@@ -163,7 +158,7 @@ int read_geometry(PyObject *array, RowBytes &rows) {
 // for every dtype, including those NumPy cannot export as a buffer (datetimes, for example);
 // any other object must export a buffer, whose start is its first element.
 int first_element(PyObject *array, char *&address) {
-    if (PyObject_TypeCheck(array, numpy_ndarray_type())) {
+    if (PyObject_TypeCheck(array, frame::numpy_ndarray_type())) {
         address = PyArray_BYTES(reinterpret_cast<PyArrayObject *>(array));
         return 0;
     }
@@ -186,9 +181,7 @@ int check_rows_inside(const RowBytes &rows) {
                         !__builtin_mul_overflow(std::size_t(rows.length - 1), rows.stride, &span) &&
                         !__builtin_add_overflow(span, rows.itemsize, &span) && span <= size - (start - begin);
     if (inside) return 0;
-    PyErr_SetString(PyExc_ValueError,
-                    "the rows of array (first element, stride and row size) do not lie inside the buffer of "
-                    "array.base");
+    PyErr_SetString(PyExc_ValueError, message::rows_outside_base);
     return -1;
 }
 
@@ -198,8 +191,7 @@ int make_row_constants() noexcept {
     if (!zero) zero = PyLong_FromLong(0);
     if (!one) one = PyLong_FromLong(1);
     if (!trailing_axes && one) trailing_axes = PySlice_New(one, Py_None, nullptr);
-    if (!dtype_keyword) dtype_keyword = PyTuple_Pack(1, name_dtype.object());
-    return zero && one && trailing_axes && dtype_keyword ? 0 : -1;
+    return zero && one && trailing_axes ? 0 : -1;
 }
 
 int read_rows(PyObject *array, DtypeArgument dtype, RowBytes &out) noexcept {
@@ -209,24 +201,4 @@ int read_rows(PyObject *array, DtypeArgument dtype, RowBytes &out) noexcept {
     return check_rows_inside(out);
 }
 
-int check_one_entry_per_row(const char *what, Py_ssize_t size, Py_ssize_t length) noexcept {
-    if (size == length) return 0;
-    PyErr_Format(PyExc_ValueError, "%s must have one entry per row: it has %zd, array has %zd rows", what, size,
-                 length);
-    return -1;
-}
-
-int raise_changed_under_pass(const char *what) noexcept {
-    PyErr_Format(PyExc_RuntimeError, "%s was changed while the call was using it", what);
-    return -1;
-}
-
-int refuse_permutation(const char *what, std::intptr_t position, std::intptr_t value, Py_ssize_t length,
-                       const char *items) noexcept {
-    const char *fault = value < 0 || value >= length ? "is out of range" : "repeats an earlier entry";
-    PyErr_Format(PyExc_ValueError, "%s must be a permutation of 0 .. n-1 for n = %zd %s, but %s[%zd] = %zd %s",
-                 what, length, items, what, Py_ssize_t(position), Py_ssize_t(value), fault);
-    return -1;
-}
-
-}  // namespace norvale::frame
+}  // namespace norvale::array_glue

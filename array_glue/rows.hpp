@@ -11,7 +11,12 @@
 #include "frame/element_types.hpp"
 #include "frame/view.hpp"
 
-namespace norvale::frame {
+namespace norvale::array_glue {
+
+using frame::Access;
+using frame::Contiguity;
+using frame::View;
+namespace elem = frame::elem;
 
 // How np.frombuffer receives its dtype; the modules differ here, and each keeps its own call.
 enum class DtypeArgument { positional, keyword };
@@ -28,7 +33,7 @@ struct RowBytes {
     char *first = nullptr;     // the first row's first byte, inside base_bytes
 
     // The bytes of all rows (inside base_bytes, as read_rows checks).
-    ByteSpan span() const noexcept {
+    frame::ByteSpan span() const noexcept {
         if (length == 0 || itemsize == 0) return {};
         const std::uintptr_t at = reinterpret_cast<std::uintptr_t>(first);
         return {at, at + std::size_t(length - 1) * stride + itemsize};
@@ -44,18 +49,4 @@ int make_row_constants() noexcept;
 // inside that view. 0, or -1 with the exception set.
 int read_rows(PyObject *array, DtypeArgument dtype, RowBytes &out) noexcept;
 
-// The caller's array that orders the rows (an order, the indices), named `what` in the messages.
-// "<what> must have one entry per row: it has <size>, array has <length> rows"; 0 or -1.
-int check_one_entry_per_row(const char *what, Py_ssize_t size, Py_ssize_t length) noexcept;
-
-// RuntimeError for an array that changed under a pass (another thread wrote it, or Python code
-// that ran since it was checked), so that the pass stopped rather than read or write outside an
-// array. Always -1.
-int raise_changed_under_pass(const char *what) noexcept;
-
-// Sets the ValueError for its first entry that is not part of a permutation of 0 .. length-1:
-// out of range, or a repeat of an earlier entry. Always -1.
-int refuse_permutation(const char *what, std::intptr_t position, std::intptr_t value, Py_ssize_t length,
-                       const char *items = "rows") noexcept;
-
-}  // namespace norvale::frame
+}  // namespace norvale::array_glue
