@@ -7,7 +7,7 @@ import re
 import numpy as np
 import pytest
 
-from conftest import RecordingExporter, RefusingExporter, load
+from helpers import RecordingExporter, RefusingExporter, load
 
 mm = load("member_mask")
 

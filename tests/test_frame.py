@@ -19,27 +19,16 @@ from pathlib import Path
 import numpy
 import pytest
 
-from conftest import (
-    FUNCTIONS,
-    MODULES,
-    dotted,
-    load,
-    preserved_namespace,
-    traceback_function_names,
+from helpers import FUNCTIONS, MODULES, dotted, load, preserved_namespace, traceback_function_names
+
+# The ImportError that ends the import of a module that binds the NumPy C-API in its exec step,
+# when NumPy cannot be imported.
+NUMPY_BINDING_FAILURE = (
+    "numpy.core.multiarray failed to import (auto-generated because you didn't call "
+    "'numpy.import_array()' after cimporting numpy; use '<void>numpy._import_array' to "
+    "disable if you are certain you don't need it)."
 )
-
-# Modules whose definition carries a docstring; the others have __doc__ None.
-DOCUMENTED_MODULES = {"member_mask"}
-
-# Modules that bind the NumPy C-API in their exec step, with the ImportError that ends their
-# import when NumPy cannot be imported.
-NUMPY_BINDING_FAILURE = {
-    "member_mask": (
-        "numpy.core.multiarray failed to import (auto-generated because you didn't call "
-        "'numpy.import_array()' after cimporting numpy; use '<void>numpy._import_array' to "
-        "disable if you are certain you don't need it)."
-    ),
-}
+NUMPY_AT_EXEC = sorted(name for name, facts in MODULES.items() if facts.numpy_at_exec)
 
 # Parameter names followed by the local names, as each function's code object lists them.
 MEMBER_MASK_VARNAMES = ("elements", "test_elements", "test_set", "return_list_array", "return_list", "e")
@@ -56,9 +45,7 @@ CODE_VARNAMES = {
 
 # Modules that bind `np` as a module global used by their function bodies, with a call that
 # reaches the first use of it.
-NP_CALLS = {
-    "member_mask": lambda m: m.member_mask_long(numpy.arange(3), numpy.arange(2)),
-}
+NP_CALLS = {name: facts.np_call for name, facts in MODULES.items() if facts.np_call}
 
 INTERPRETER_CHANGE = (
     "Interpreter change detected - this module can only be loaded into one interpreter per process."
@@ -82,7 +69,7 @@ def run_python(script, cwd):
     return completed.stdout
 
 
-@pytest.fixture(params=MODULES)
+@pytest.fixture(params=list(MODULES))
 def module_name(request):
     return request.param
 
@@ -120,7 +107,7 @@ class TestModuleObject:
 
     def test_docstring(self, module_name):
         doc = load(module_name).__doc__
-        if module_name in DOCUMENTED_MODULES:
+        if MODULES[module_name].documented:
             assert isinstance(doc, str) and doc.strip()
         else:
             assert doc is None
@@ -196,7 +183,7 @@ class TestImportGuards:
         assert stdout.split() == ["True"]
         assert json.loads(outcome_file.read_text()) == [["ImportError", INTERPRETER_CHANGE]] * 2
 
-    @pytest.mark.parametrize("module_name", sorted(NUMPY_BINDING_FAILURE))
+    @pytest.mark.parametrize("module_name", NUMPY_AT_EXEC)
     def test_failed_numpy_binding_ends_the_import_and_a_later_import_succeeds(
         self, module_name, tmp_path
     ):
@@ -222,7 +209,7 @@ class TestImportGuards:
             cwd=tmp_path,
         )
         (kind, message, names), name, registered = json.loads(stdout)
-        assert (kind, message) == ("ImportError", NUMPY_BINDING_FAILURE[module_name])
+        assert (kind, message) == ("ImportError", NUMPY_BINDING_FAILURE)
         assert names.count(f"init {dotted(module_name)}") == 1
         assert (name, registered) == (dotted(module_name), True)
 

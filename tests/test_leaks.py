@@ -14,7 +14,7 @@ from typing import Callable
 import numpy as np
 import pytest
 
-from conftest import RefusingExporter, dotted
+from helpers import RefusingExporter, dotted
 from leakcheck import assert_no_leaks, malloc_in_use
 
 

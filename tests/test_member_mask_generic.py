@@ -12,7 +12,7 @@ import textwrap
 import numpy as np
 import pytest
 
-from conftest import load, traceback_function_names
+from helpers import load, traceback_function_names
 
 DOTTED_FUNCTION = "norvale.cython.member_mask.member_mask"
 
@@ -324,7 +324,7 @@ def test_call_keeps_no_references(generic):
 
 
 def test_buffer_trial_releases_its_buffers(generic):
-    from conftest import RecordingExporter
+    from helpers import RecordingExporter
 
     one_dimensional = RecordingExporter(bytearray(b"abc"))
     assert generic(one_dimensional, bytearray(b"b")).tolist() == [False, True, False]

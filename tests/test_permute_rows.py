@@ -8,7 +8,14 @@ import types
 import numpy as np
 import pytest
 
-from conftest import RecordingNumpy, load, preserved_namespace, traceback_function_names
+from helpers import (
+    RecordingNumpy,
+    load,
+    long_stride_array,
+    preserved_namespace,
+    small_base_array,
+    traceback_function_names,
+)
 
 pr = load("permute_rows")
 permute_rows = pr.permute_rows
@@ -251,24 +258,12 @@ def test_single_column_fortran_array_is_accepted():
 # ---- Rows outside the memory of base ----------------------------------------------------------
 
 
-class SmallBase(np.ndarray):
-    @property
-    def base(self):
-        return bytearray(8)
-
-
-class LongStride(np.ndarray):
-    @property
-    def strides(self):
-        return (1 << 20,)
-
-
-@pytest.mark.parametrize("view_type", [SmallBase, LongStride], ids=["base too small", "stride too long"])
-def test_rows_outside_base_are_refused(view_type):
+@pytest.mark.parametrize("claiming", [small_base_array, long_stride_array], ids=["base too small", "stride too long"])
+def test_rows_outside_base_are_refused(claiming):
     owner = np.arange(6)
     indices = np.arange(6)[::-1].copy()
     with pytest.raises(ValueError, match=re.escape("do not lie inside the buffer of array.base")):
-        permute_rows(owner.view(view_type), indices)
+        permute_rows(claiming(owner), indices)
     assert owner.tolist() == list(range(6))
     assert indices.tolist() == list(range(6))[::-1]
 

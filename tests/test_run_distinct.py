@@ -7,7 +7,14 @@ import sys
 import numpy as np
 import pytest
 
-from conftest import RecordingNumpy, load, preserved_namespace, traceback_function_names
+from helpers import (
+    RecordingNumpy,
+    load,
+    long_stride_array,
+    preserved_namespace,
+    small_base_array,
+    traceback_function_names,
+)
 
 rd = load("run_distinct")
 run_distinct = rd.run_distinct
@@ -370,22 +377,6 @@ def test_base_without_buffer_fails_in_frombuffer():
 # ---- Rows outside the memory of base ----------------------------------------------------------
 
 
-class SmallBase(np.ndarray):
-    """Claims a base that does not hold its rows."""
-
-    @property
-    def base(self):
-        return bytearray(8)
-
-
-class LongStride(np.ndarray):
-    """Claims a stride that leads past the end of its memory."""
-
-    @property
-    def strides(self):
-        return (1 << 20,)
-
-
 class LateBase(np.ndarray):
     """Claims as base the part of its owner's memory after its own first row."""
 
@@ -403,7 +394,7 @@ def late_base():
 
 @pytest.mark.parametrize(
     "make",
-    [lambda: np.arange(6).view(SmallBase), lambda: np.arange(6).view(LongStride), late_base],
+    [lambda: small_base_array(np.arange(6)), lambda: long_stride_array(np.arange(6)), late_base],
     ids=["base too small", "stride too long", "first row before base"],
 )
 def test_rows_outside_base_are_refused(make):

@@ -116,13 +116,14 @@ def test_read_only_inputs_are_not_written():
     check(src, [(0, 0, 3), (1, 2, 5)])
 
 
+@pytest.mark.parametrize("function", [span_distinct, span_rank], ids=["span_distinct", "span_rank"])
 @pytest.mark.parametrize("position, name", list(enumerate(["src", "src_indices", "starts", "ends"])),
                          ids=["src", "src_indices", "starts", "ends"])
-def test_none_is_refused(position, name):
+def test_none_is_refused(function, position, name):
     args = [SRC, *tables([(0, 0, 1)])]
     args[position] = None
     with pytest.raises(TypeError, match=re.escape(f"Argument '{name}' must not be None")):
-        span_distinct(*args)
+        function(*args)
 
 
 @pytest.mark.parametrize("count", [3, 5])

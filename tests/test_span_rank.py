@@ -126,15 +126,6 @@ def test_ranges_outside_src_are_refused(triples, starts_length, message):
         span_rank(SRC, rows, starts, ends)
 
 
-@pytest.mark.parametrize("position, name", list(enumerate(["src", "src_indices", "starts", "ends"])),
-                         ids=["src", "src_indices", "starts", "ends"])
-def test_none_is_refused(position, name):
-    args = [SRC, *tables([(0, 0, 1)])]
-    args[position] = None
-    with pytest.raises(TypeError, match=re.escape(f"Argument '{name}' must not be None")):
-        span_rank(*args)
-
-
 def test_argument_binding_messages():
     with pytest.raises(TypeError, match=re.escape("span_rank() takes exactly 4 positional arguments (3 given)")):
         span_rank(SRC, *tables([(0, 0, 1)])[:2])

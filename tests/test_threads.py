@@ -10,7 +10,7 @@ import threading
 import numpy as np
 import pytest
 
-from conftest import dotted
+from helpers import dotted
 
 THREADS = 4
 CALLS = 5
