@@ -94,10 +94,99 @@ kernels::Status neighbour_pass(const glue::RowBytes &rows, const kernels::intp_e
     });
 }
 
+// The arrays of one call, in the order they are made; absent views cover results not asked for.
+struct Runs {
+    glue::RowBytes rows;
+    Ref diff_ndarray, inverse_ndarray, index_ndarray, counts_ndarray;
+    FlagView diff;
+    OrderView order_view;
+    IntpView inverse, index, counts;
+    const kernels::intp_entry *order = nullptr;  // null without an order: row k is sorted position k
+
+    glue::NamedSpan rows_span() const noexcept { return {rows.span(), "the rows of array"}; }
+};
+
+// The flags, the order and the inverse, then the neighbour pass: returns the number of runs.
+Result find_runs(Runs &call, PyObject *order_arg, PyObject *return_inverse, Py_ssize_t &num_unique) {
+    const Py_ssize_t n = call.rows.length;
+    call.diff_ndarray = glue::call_numpy(name_empty, n, glue::given_dtype(builtin_bool.object()));
+    if (!call.diff_ndarray) return fail();
+    if (call.diff.bind(call.diff_ndarray.get()) < 0 || glue::check_entries(call.diff, n, "diff_ndarray", true) < 0)
+        return fail();
+    if (call.order_view.bind(order_arg) < 0) return fail();
+    if (!call.order_view.absent()) {
+        if (glue::check_one_entry_per_row("order", call.order_view.size(), n) < 0) return fail();
+        call.order = glue::entries(call.order_view);
+    }
+    const int want_inverse = PyObject_IsTrue(return_inverse);
+    if (want_inverse < 0) return fail();
+    if (want_inverse) {
+        Result made = intp_result(name_empty, n, call.inverse, "inverse_ndarray");
+        if (!made.ok()) return made;
+        call.inverse_ndarray = Ref::steal(made.release());
+    }
+
+    // The inverse's np.empty (and the flag's truth test) were the last Python code before the
+    // neighbour pass: the checks it relies on stand here, and the permutation check of `order`
+    // runs in the same block without the lock. The pass still bounds every entry of `order` it
+    // reads, as another thread may write it.
+    const glue::NamedSpan order{call.order_view.byte_span(), "order"}, diff{call.diff.byte_span(), "diff_ndarray"};
+    if (glue::refuse_overlaps(diff.first, diff.second, {call.rows_span(), order}) < 0 ||
+        glue::refuse_overlaps(call.inverse.byte_span(), "inverse_ndarray", {call.rows_span(), order, diff}) < 0)
+        return fail();
+    std::intptr_t bad = kernels::permutation_ok, last_run = 0;
+    kernels::Status marked = kernels::Status::ok;
+    {
+        frame::GilRelease unlocked;
+        if (call.order) bad = kernels::check_with_byte_marks(call.order, n, call.diff.data());
+        if (bad == kernels::permutation_ok)
+            marked = neighbour_pass(call.rows, call.order, call.diff.data(),
+                                    want_inverse ? glue::entries(call.inverse) : nullptr, last_run);
+    }
+    if (bad != kernels::permutation_ok) return glue::refuse_permutation("order", bad, call.order[bad], n), fail();
+    if (glue::raise_for(marked, "order") < 0) return fail();
+    num_unique = n > 0 ? Py_ssize_t(last_run) + 1 : 0;  // no rows, no runs
+    return Ref::borrow(Py_None);
+}
+
+// One position per run and, if asked for, the count of every run: the run pass.
+Result place_all_runs(Runs &call, PyObject *return_counts, Py_ssize_t num_unique) {
+    Result index_made = intp_result(name_empty, num_unique, call.index, "index_ndarray");
+    if (!index_made.ok()) return index_made;
+    call.index_ndarray = Ref::steal(index_made.release());
+    const int want_counts = PyObject_IsTrue(return_counts);
+    if (want_counts < 0) return fail();
+    if (want_counts) {
+        Result made = intp_result(name_zeros, num_unique, call.counts, "counts_ndarray");
+        if (!made.ok()) return made;
+        call.counts_ndarray = Ref::steal(made.release());
+    }
+
+    // np.zeros was the last Python code before the run pass, which writes index and counts. It
+    // reads the flags and `order` again (Python code may have changed them since the neighbour
+    // pass) and writes no more runs than the arrays were made for.
+    const glue::NamedSpan order{call.order_view.byte_span(), "order"}, diff{call.diff.byte_span(), "diff_ndarray"},
+        inverse{call.inverse.byte_span(), "inverse_ndarray"}, index{call.index.byte_span(), "index_ndarray"};
+    if (glue::refuse_overlaps(index.first, index.second, {call.rows_span(), order, diff, inverse}) < 0 ||
+        glue::refuse_overlaps(call.counts.byte_span(), "counts_ndarray", {call.rows_span(), order, diff, inverse, index}) < 0)
+        return fail();
+    const std::intptr_t n = call.rows.length;
+    kernels::Status placed;
+    {
+        frame::GilRelease unlocked;
+        kernels::intp_entry *counts = want_counts ? glue::entries(call.counts) : nullptr;
+        placed = call.order ? kernels::place_runs<true>(call.diff.data(), n, call.order, glue::entries(call.index),
+                                                        counts, num_unique)
+                            : kernels::place_runs<false>(call.diff.data(), n, call.order, glue::entries(call.index),
+                                                         counts, num_unique);
+    }
+    if (glue::raise_for(placed, call.order ? "order or diff_ndarray" : "diff_ndarray") < 0) return fail();
+    return Ref::borrow(Py_None);
+}
+
 Result run_distinct_body(frame::FunctionObject &, PyObject *const *args) {
     PyObject *array = args[0], *return_index = args[1], *return_inverse = args[2], *return_counts = args[3],
              *order_arg = args[4], *presorted = args[5];
-
     if (order_arg == Py_None) {
         const int sorted = PyObject_IsTrue(presorted);
         if (sorted < 0) return fail();
@@ -105,102 +194,23 @@ Result run_distinct_body(frame::FunctionObject &, PyObject *const *args) {
     }
 
     // The rows: single values or C-contiguous blocks, inside the memory of array.base.
-    glue::RowBytes rows;
-    if (glue::read_rows(array, glue::DtypeArgument::positional, rows) < 0) return fail();
+    Runs call;
+    if (glue::read_rows(array, glue::DtypeArgument::positional, call.rows) < 0) return fail();
     if (refuse_object_rows(array) < 0) return fail();
-    const Py_ssize_t n = rows.length;
+    Py_ssize_t num_unique;
+    if (Result found = find_runs(call, order_arg, return_inverse, num_unique); !found.ok()) return found;
+    if (Result placed = place_all_runs(call, return_counts, num_unique); !placed.ok()) return placed;
 
-    // The run flags; then the order and, if asked for, the inverse.
-    Ref diff_ndarray = glue::call_numpy(name_empty, n, glue::given_dtype(builtin_bool.object()));
-    if (!diff_ndarray) return fail();
-    FlagView diff;
-    if (diff.bind(diff_ndarray.get()) < 0 || glue::check_entries(diff, n, "diff_ndarray", true) < 0) return fail();
-    OrderView order_view;
-    if (order_view.bind(order_arg) < 0) return fail();
-    const bool with_order = !order_view.absent();
-    if (with_order && glue::check_one_entry_per_row("order", order_view.size(), n) < 0) return fail();
-    const kernels::intp_entry *order = with_order ? glue::entries(order_view) : nullptr;
-
-    const int want_inverse = PyObject_IsTrue(return_inverse);
-    if (want_inverse < 0) return fail();
-    Ref inverse_ndarray;
-    IntpView inverse;
-    if (want_inverse) {
-        Result made = intp_result(name_empty, n, inverse, "inverse_ndarray");
-        if (!made.ok()) return made;
-        inverse_ndarray = Ref::steal(made.release());
-    }
-
-    // The inverse's np.empty (and the flag's truth test) were the last Python code before the
-    // neighbour pass: the checks it relies on stand here, and the permutation check of `order`
-    // runs in the same block without the lock. The pass still bounds every entry of `order` it
-    // reads, as another thread may write it.
-    if (glue::refuse_overlaps(diff.byte_span(), "diff_ndarray",
-                              {{rows.span(), "the rows of array"}, glue::named(order_view, "order")}) < 0 ||
-        glue::refuse_overlaps(inverse.byte_span(), "inverse_ndarray",
-                              {{rows.span(), "the rows of array"}, glue::named(order_view, "order"),
-                               glue::named(diff, "diff_ndarray")}) < 0)
-        return fail();
-    std::intptr_t bad = kernels::permutation_ok, unique_index = 0;
-    kernels::Status marked = kernels::Status::ok;
-    {
-        frame::GilRelease unlocked;
-        if (with_order) bad = kernels::check_with_byte_marks(order, n, diff.data());
-        if (bad == kernels::permutation_ok)
-            marked = neighbour_pass(rows, order, diff.data(), want_inverse ? glue::entries(inverse) : nullptr,
-                                    unique_index);
-    }
-    if (bad != kernels::permutation_ok) return glue::refuse_permutation("order", bad, order[bad], n), fail();
-    if (glue::raise_for(marked, "order") < 0) return fail();
-    const Py_ssize_t num_unique = n > 0 ? Py_ssize_t(unique_index) + 1 : 0;  // no rows, no runs
-
-    // One position per run and, if asked for, the count of every run.
-    IntpView index;
-    Result index_made = intp_result(name_empty, num_unique, index, "index_ndarray");
-    if (!index_made.ok()) return index_made;
-    Ref index_ndarray = Ref::steal(index_made.release());
-    const int want_counts = PyObject_IsTrue(return_counts);
-    if (want_counts < 0) return fail();
-    Ref counts_ndarray;
-    IntpView counts;
-    if (want_counts) {
-        Result made = intp_result(name_zeros, num_unique, counts, "counts_ndarray");
-        if (!made.ok()) return made;
-        counts_ndarray = Ref::steal(made.release());
-    }
-
-    // np.zeros was the last Python code before the run pass, which writes index and counts. It
-    // reads the flags and `order` again (Python code may have changed them since the neighbour
-    // pass) and writes no more runs than the arrays were made for.
-    if (glue::refuse_overlaps(index.byte_span(), "index_ndarray",
-                              {{rows.span(), "the rows of array"}, glue::named(order_view, "order"),
-                               glue::named(diff, "diff_ndarray"), glue::named(inverse, "inverse_ndarray")}) < 0 ||
-        glue::refuse_overlaps(counts.byte_span(), "counts_ndarray",
-                              {{rows.span(), "the rows of array"}, glue::named(order_view, "order"),
-                               glue::named(diff, "diff_ndarray"), glue::named(inverse, "inverse_ndarray"),
-                               glue::named(index, "index_ndarray")}) < 0)
-        return fail();
-    kernels::Status placed;
-    {
-        frame::GilRelease unlocked;
-        kernels::intp_entry *count_data = want_counts ? glue::entries(counts) : nullptr;
-        placed = with_order ? kernels::place_runs<true>(diff.data(), n, order, glue::entries(index), count_data,
-                                                         num_unique)
-                            : kernels::place_runs<false>(diff.data(), n, order, glue::entries(index), count_data,
-                                                          num_unique);
-    }
-    if (glue::raise_for(placed, with_order ? "order or diff_ndarray" : "diff_ndarray") < 0) return fail();
-
-    // The result: the distinct rows, then the arrays the flags ask for.
-    Ref distinct = Ref::steal(PyObject_GetItem(array, index_ndarray.get()));
+    // The distinct rows, then the arrays the flags ask for.
+    Ref distinct = Ref::steal(PyObject_GetItem(array, call.index_ndarray.get()));
     if (!distinct) return fail();
     const int want_index = PyObject_IsTrue(return_index);
     if (want_index < 0) return fail();
     PyObject *members[4] = {distinct.get()};
     Py_ssize_t count = 1;
-    if (want_index) members[count++] = index_ndarray.get();
-    if (want_inverse) members[count++] = inverse_ndarray.get();
-    if (want_counts) members[count++] = counts_ndarray.get();
+    if (want_index) members[count++] = call.index_ndarray.get();
+    if (call.inverse_ndarray) members[count++] = call.inverse_ndarray.get();
+    if (call.counts_ndarray) members[count++] = call.counts_ndarray.get();
     Ref ret = Ref::steal(PyTuple_New(count));
     if (!ret) return fail();
     for (Py_ssize_t i = 0; i < count; ++i) PyTuple_SET_ITEM(ret.get(), i, Py_NewRef(members[i]));
