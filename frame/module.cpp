@@ -56,11 +56,14 @@ PyObject *create_step(PyObject *module_spec, PyModuleDef *) {
     return module.release();
 }
 
+// A module runs on the interpreter version whose headers it was built with; on another one it
+// warns, naming both.
 int check_python_version() {
     const int major = Py_Version >> 24, minor = (Py_Version >> 16) & 0xff;
-    if (major == 3 && minor == 12) return 0;
+    if (major == PY_MAJOR_VERSION && minor == PY_MINOR_VERSION) return 0;
     char text[200];
-    PyOS_snprintf(text, sizeof text, message::version_mismatch, 3, 12, this_module.dotted, major, minor);
+    PyOS_snprintf(text, sizeof text, message::version_mismatch, PY_MAJOR_VERSION, PY_MINOR_VERSION,
+                  this_module.dotted, major, minor);
     return PyErr_WarnEx(PyExc_RuntimeWarning, text, 1);
 }
 
