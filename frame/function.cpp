@@ -163,8 +163,31 @@ PyGetSetDef getset[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
+// __module__ of a function is its own, but the type's __module__ must stay the string that a
+// heap type keeps in its dict (tools read type(f).__module__): so the instance attribute is
+// served by getattro and setattro ahead of the type's dict, not by a descriptor in it.
+Name name_module{"__module__"};
+
+bool is_module_name(PyObject *name) noexcept {
+    return name == name_module.object() ||
+           (PyUnicode_Check(name) && PyUnicode_Compare(name, name_module.object()) == 0);
+}
+
+PyObject *getattro(PyObject *self, PyObject *name) noexcept {
+    if (is_module_name(name)) return Py_NewRef(as_function(self)->module);
+    return PyObject_GenericGetAttr(self, name);
+}
+
+int setattro(PyObject *self, PyObject *name, PyObject *value) noexcept {
+    if (!is_module_name(name)) return PyObject_GenericSetAttr(self, name, value);
+    Py_XSETREF(as_function(self)->module, Py_NewRef(value ? value : Py_None));
+    return 0;
+}
+
+// Stored on a class, a function stays itself: it is not bound to the instance.
+PyObject *descr_get(PyObject *self, PyObject *, PyObject *) noexcept { return Py_NewRef(self); }
+
 PyMemberDef members[] = {
-    {"__module__", T_OBJECT, offsetof(FunctionObject, module), 0, nullptr},
     {"__vectorcalloffset__", T_PYSSIZET, offsetof(FunctionObject, vectorcall), READONLY, nullptr},
     {"__dictoffset__", T_PYSSIZET, offsetof(FunctionObject, dict), READONLY, nullptr},
     {"__weaklistoffset__", T_PYSSIZET, offsetof(FunctionObject, weakrefs), READONLY, nullptr},
@@ -187,6 +210,9 @@ PyType_Slot slots[] = {
     {Py_tp_call, reinterpret_cast<void *>(PyVectorcall_Call)},
     {Py_tp_getset, getset},
     {Py_tp_members, members},
+    {Py_tp_getattro, reinterpret_cast<void *>(getattro)},
+    {Py_tp_setattro, reinterpret_cast<void *>(setattro)},
+    {Py_tp_descr_get, reinterpret_cast<void *>(descr_get)},
     {Py_tp_methods, methods},
     {0, nullptr},
 };
@@ -235,13 +261,11 @@ Ref derive_function_type(PyType_Spec *derived) noexcept {
     if (!base) return {};
     Ref type = Ref::steal(PyType_FromSpecWithBases(derived, reinterpret_cast<PyObject *>(base)));
     if (!type) return {};
-    // A new type's dict gets a __doc__ and a __module__ of its own, which would hide the
-    // descriptors that lead to the function object's; put the base's descriptors back.
+    // A new type's dict gets a __doc__ of its own, which would hide the descriptor that leads
+    // to the function object's; put the base's descriptor back.
     auto *made = reinterpret_cast<PyTypeObject *>(type.get());
-    for (const char *attribute : {"__doc__", "__module__"}) {
-        PyObject *descriptor = PyDict_GetItemString(base->tp_dict, attribute);
-        if (!descriptor || PyDict_SetItemString(made->tp_dict, attribute, descriptor) < 0) return {};
-    }
+    PyObject *descriptor = PyDict_GetItemString(base->tp_dict, "__doc__");
+    if (!descriptor || PyDict_SetItemString(made->tp_dict, "__doc__", descriptor) < 0) return {};
     PyType_Modified(made);
     return type;
 }
