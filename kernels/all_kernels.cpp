@@ -6,6 +6,7 @@
 #include "kernels/membership.hpp"
 #include "kernels/permutation_check.hpp"
 #include "kernels/prefetch.hpp"
+#include "kernels/random_pool.hpp"
 #include "kernels/reorder.hpp"
 #include "kernels/row_classes.hpp"
 #include "kernels/runs.hpp"

@@ -1,13 +1,16 @@
 """Ordered identifiers: bit layout, call counter, clock, the randbits conversion and the failures."""
 
 import builtins
+import copy
 import importlib
+import json
 import inspect
 import pickle
 import re
 import subprocess
 import sys
 import textwrap
+import threading
 import time
 import types
 import uuid
@@ -147,6 +150,167 @@ def test_uuid_called_with_only_the_int_keyword(monkeypatch, use_random):
     assert type(value) is int
     assert value >> 96 == 0xFFFFFFFF
     assert value & RANDOM_MASK == 0x42
+
+
+# ---------------------------------------------------------------------------------------------
+# The standard class built directly, and every way back to UUID(int=...)
+
+INIT_CODE = uuid.UUID.__init__.__code__
+
+
+def init_calls(make):
+    """make() under a profiler: the number of calls of UUID.__init__ (its code, or a copy)."""
+    calls = []
+
+    def profile(frame, event, arg):
+        if event == "call" and frame.f_code.co_qualname == INIT_CODE.co_qualname:
+            calls.append(frame)
+
+    sys.setprofile(profile)
+    try:
+        make()
+    finally:
+        sys.setprofile(None)
+    return len(calls)
+
+
+def observables(key):
+    return (type(key), key, hash(key), str(key), repr(key), key.int, key.bytes, key.is_safe,
+            pickle.loads(pickle.dumps(key)), copy.copy(key), copy.deepcopy(key), key.__getstate__())
+
+
+def test_direct_result_equals_the_called_one():
+    key = tail_guid()
+    assert init_calls(tail_guid) == 0
+    made = uuid.UUID(int=key.int)
+    assert observables(key) == observables(made)
+    assert key.is_safe is uuid.SafeUUID.unknown
+    with pytest.raises(TypeError, match="UUID objects are immutable"):
+        key.int = 0
+
+
+class SubUUID(uuid.UUID):
+    __slots__ = ()
+
+
+def with_class_attribute(name, value):
+    def apply(monkeypatch):
+        monkeypatch.setattr(uuid.UUID, name, value)
+    return apply
+
+
+def wrapped_init(self, *args, **kwargs):
+    STANDARD_INIT(self, *args, **kwargs)
+
+
+STANDARD_INIT = uuid.UUID.__init__
+
+
+@pytest.mark.parametrize("change", [
+    lambda mp: mp.setattr(tail_guid_module, "uuid", types.SimpleNamespace(UUID=SubUUID)),
+    with_class_attribute("__init__", wrapped_init),
+    with_class_attribute("__setattr__", lambda self, name, value: object.__setattr__(self, name, value)),
+    lambda mp: mp.setattr(uuid.UUID.__init__, "__code__", INIT_CODE.replace()),
+    lambda mp: mp.setattr(uuid.UUID.__init__, "__defaults__", tuple(list(uuid.UUID.__init__.__defaults__))),
+], ids=["subclass", "__init__", "__setattr__", "__init__.__code__", "__init__.__defaults__"])
+def test_any_change_gets_the_real_call(monkeypatch, change):
+    change(monkeypatch)
+    before = next_counter()
+    assert init_calls(tail_guid) == 1
+    key = tail_guid()
+    assert counter_of(key) == (before + 2) % 64
+    if type(key) is uuid.UUID:
+        assert observables(key) == observables(uuid.UUID(int=key.int))
+    monkeypatch.undo()
+    # As it was again: made directly once more.
+    assert init_calls(tail_guid) == 0
+
+
+def test_a_new_of_its_own_gets_the_real_call(tmp_path):
+    # In a process of its own: a class whose __new__ was set and deleted again is not the same
+    # class for the interpreter either (it no longer takes constructor arguments).
+    script = tmp_path / "own_new.py"
+    script.write_text(textwrap.dedent("""
+        import uuid
+        from norvale.cython.tail_guid import tail_guid
+        made = []
+        def new(cls, *args, **kwargs):
+            made.append(cls)
+            return object.__new__(cls)
+        uuid.UUID.__new__ = new
+        key = tail_guid()
+        print(made == [uuid.UUID], key == uuid.UUID(int=key.int))
+    """))
+    completed = subprocess.run([sys.executable, "-P", str(script)], capture_output=True, text=True, timeout=60)
+    assert completed.stdout.split() == ["True", "True"], completed.stderr
+
+
+def test_is_safe_default_is_read_at_each_call(monkeypatch):
+    monkeypatch.setitem(uuid.UUID.__init__.__kwdefaults__, "is_safe", uuid.SafeUUID.safe)
+    assert tail_guid().is_safe is uuid.SafeUUID.safe
+    monkeypatch.undo()
+    assert tail_guid().is_safe is uuid.SafeUUID.unknown
+
+
+# ---------------------------------------------------------------------------------------------
+# Random bits: never the same twice, in threads and forked children
+
+FORKED = textwrap.dedent("""
+    import json, multiprocessing, os, sys
+    from norvale.cython.tail_guid import tail_guid
+
+    def randoms(count):
+        return [tail_guid().int & ((1 << 56) - 1) for _ in range(count)]
+
+    def in_pool(count):
+        return randoms(count)
+
+    if __name__ == "__main__":
+        randoms(3)  # the parent's pool holds bytes now, which no child may reuse
+        read, write = os.pipe()
+        child = os.fork()
+        if child == 0:
+            os.write(write, json.dumps(randoms(200)).encode())
+            os._exit(0)
+        os.close(write)
+        data = b""
+        while chunk := os.read(read, 65536):
+            data += chunk
+        os.waitpid(child, 0)
+        forked = json.loads(data)
+        parent = randoms(200)
+        with multiprocessing.get_context("fork").Pool(3) as pool:
+            pooled = pool.map(in_pool, [200] * 6)
+        print(json.dumps({"parent": parent, "forked": forked, "pooled": pooled}))
+""")
+
+
+def test_forked_children_never_repeat_random_bits(tmp_path):
+    script = tmp_path / "forked.py"
+    script.write_text(FORKED)
+    completed = subprocess.run([sys.executable, "-P", str(script)], capture_output=True, text=True, timeout=120)
+    assert completed.returncode == 0, completed.stderr
+    result = json.loads(completed.stdout)
+    every = result["parent"] + result["forked"] + [value for part in result["pooled"] for value in part]
+    assert len(every) == 200 * 8
+    assert len(set(every)) == len(every)
+
+
+def test_threads_never_repeat_random_bits():
+    values = [[] for _ in range(4)]
+    barrier = threading.Barrier(4)
+
+    def work(index):
+        barrier.wait()
+        values[index].extend(random_of(tail_guid()) for _ in range(5000))
+
+    threads = [threading.Thread(target=work, args=(index,)) for index in range(4)]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join()
+    every = [value for part in values for value in part]
+    assert len(set(every)) == len(every) == 20000
 
 
 # ---------------------------------------------------------------------------------------------
