@@ -52,6 +52,7 @@ def check_member_mask() -> None:
     f32 = np.array([1.5], dtype=np.float32)
     assert_type(member_mask.member_mask(a64, b64), Mask)
     assert_type(member_mask.member_mask(f32, None), Mask)
+    assert_type(member_mask.member_mask(None, None), Mask)
     assert_type(member_mask.member_mask["unsigned short"](u16, u16), Mask)
     assert_type(member_mask.member_mask[float](f32, f32), Mask)
     assert_type(member_mask.member_mask["char"](np.array([True]), i8), Mask)
