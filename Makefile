@@ -7,6 +7,7 @@
 #   make sanitize            the suite against an ASan + UBSan build, aborting at the first report
 #   make test-debug-malloc   the suite under PYTHONMALLOC=debug (allocations without the GIL abort)
 #   make test-numpy126       the test build's wheel (NumPy 2 headers) under NumPy 1.26 at run time
+#   make typecheck           the stubs against the installed build; a user's calls under mypy --strict
 
 PYTHON312 := $(shell scripts/find-python312)
 TEST_VENV := .venv-test
@@ -29,7 +30,7 @@ WHEEL_DIR := build/wheels
 # level the report would vanish with it, so standard error stays on the terminal.
 KEEP_STDERR := --capture=sys
 
-.PHONY: test bench bench-postgres clean sanitize test-debug-malloc test-numpy126
+.PHONY: test bench bench-postgres clean sanitize test-debug-malloc test-numpy126 typecheck
 
 # The interpreter is looked for once; without one, every target that needs it stops at once.
 REQUIRE_PYTHON312 = @[ -n "$(PYTHON312)" ] || { echo "make: no CPython 3.12, so nothing was built" >&2; exit 1; }
@@ -88,6 +89,18 @@ test-numpy126: $(TEST_VENV)/.ready $(NUMPY126_VENV)/.ready
 	$(NUMPY126_VENV)/bin/pip install $(PIP_FLAGS) --no-deps --force-reinstall $(WHEEL_DIR)/norvale_cython-*.whl
 	$(NUMPY126_VENV)/bin/python -c "import numpy; assert numpy.__version__.startswith('1.26.'), numpy.__version__"
 	cd tests && ../$(NUMPY126_VENV)/bin/python -P -m pytest $(PYTEST_ARGS)
+
+# stubtest, then a second stubtest pass that compares the signatures of the frame's function
+# objects (plain stubtest skips them); the installed stubs under mypy --strict; then
+# tests/typing/usage.py under mypy --strict, and run.
+TYPING_RUN := cd tests/typing && MYPY_CACHE_DIR=$(CURDIR)/build/mypy-cache ../../$(TEST_VENV)/bin/python -P
+typecheck: $(TEST_VENV)/.ready
+	$(call install_for_tests,$(TEST_VENV),$(TEST_BUILD_FLAGS))
+	$(TYPING_RUN) -m mypy.stubtest norvale.cython --allowlist stubtest-allowlist.txt
+	$(TYPING_RUN) stubtest_native_functions.py norvale.cython
+	$(TYPING_RUN) -m mypy --strict -p norvale.cython
+	$(TYPING_RUN) -m mypy --strict usage.py
+	$(TYPING_RUN) usage.py
 
 clean:
 	rm -rf build $(TEST_VENV) $(BENCH_VENV) $(SANITIZE_VENV) $(NUMPY126_VENV)
