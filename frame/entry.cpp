@@ -15,7 +15,7 @@ void ensure_exception() noexcept {
 
 void leave_failed(const char *entry, int line) noexcept {
     ensure_exception();
-    add_traceback(entry, line);
+    if (entry) add_traceback(entry, line);
 }
 
 void leave_failed(PyObject *entry, int line) noexcept {

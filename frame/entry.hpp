@@ -13,9 +13,11 @@
 
 namespace norvale::frame {
 
-// Completes a failure: the exception (a SystemError if the body set none) gains its entry.
+// Completes a failure: the exception (a SystemError if the body set none) gains its entry. An
+// entry known only once the body ran is passed by address; a null one adds no entry.
 void leave_failed(const char *entry, int line) noexcept;
 void leave_failed(PyObject *entry, int line) noexcept;
+inline void leave_failed(const char *const *entry, int line) noexcept { leave_failed(*entry, line); }
 
 // `entry` names the traceback entry (a C string or a str object); `line`, where the entry is
 // written unless given, is the line reported for a C++ exception, which carries none of its own.

@@ -86,7 +86,7 @@ Ref make_function(const FunctionDef &def, PyObject *globals, PyObject *defaults 
                   PyTypeObject *type = nullptr, vectorcallfunc call = nullptr) noexcept;
 
 // Derives a function kind from the shared type (for example one that adds a subscript).
-// The derived type keeps the function object's own __doc__ and __module__.
+// The derived type keeps the function object's own __doc__ (and, through getattro, __module__).
 Ref derive_function_type(PyType_Spec *derived) noexcept;
 
 }  // namespace norvale::frame

@@ -3,6 +3,7 @@
 
 #include <cstdint>
 
+#include "frame/entry.hpp"
 #include "frame/messages.hpp"
 #include "frame/names.hpp"
 #include "frame/numpy_binding.hpp"
@@ -32,7 +33,7 @@ int copy_module_spec_attribute(PyObject *module_spec, PyObject *module_dict, con
     return PyDict_SetItemString(module_dict, to, value.get());
 }
 
-PyObject *create_step(PyObject *module_spec, PyModuleDef *) {
+PyObject *create_step(PyObject *module_spec, PyModuleDef *) noexcept {
     std::int64_t current = PyInterpreterState_GetID(PyInterpreterState_Get());
     if (current == -1 && PyErr_Occurred()) return nullptr;
     if (owning_interpreter == -1) {
@@ -76,9 +77,9 @@ int register_in_sys_modules() {
     return present ? 0 : PyDict_SetItem(modules, name.get(), the_module);
 }
 
-// Everything exec does once the guard let it through, in its fixed order. `names_ready` tells
-// the caller whether a failure gets a traceback entry.
-int run_exec(PyObject *module, bool &names_ready) {
+// Everything exec does once the guard let it through, in its fixed order. Once the names exist,
+// `traceback_entry` is set to `entry`: from then on a failure gains a traceback entry.
+int run_exec(PyObject *module, const char *entry, const char *&traceback_entry) {
     the_module = Py_NewRef(module);
     the_dict = PyModule_GetDict(module);
     if (!the_builtins) {
@@ -89,7 +90,7 @@ int run_exec(PyObject *module, bool &names_ready) {
     if (check_python_version() < 0) return -1;
 
     if (Name::prepare_all() < 0) return -1;
-    names_ready = true;
+    traceback_entry = entry;
     if (this_module.constants && this_module.constants() < 0) return -1;
 
     if (this_module.numpy == NumpyBinding::at_exec && bind_numpy_at_exec() < 0) return -1;
@@ -104,22 +105,28 @@ int run_exec(PyObject *module, bool &names_ready) {
     return PyDict_SetItemString(the_dict, "__test__", test.get());
 }
 
-int exec_step(PyObject *module) {
+int exec_step(PyObject *module) noexcept {
     if (the_module) {
         if (the_module == module) return 0;
         PyErr_Format(PyExc_RuntimeError, message::reinitialisation, this_module.name);
         return -1;
     }
-    bool names_ready = false;
-    if (run_exec(module, names_ready) == 0) return 0;
-
     char entry[256];
     PyOS_snprintf(entry, sizeof entry, message::init_entry, this_module.dotted);
-    if (!PyErr_Occurred()) PyErr_SetString(PyExc_ImportError, entry);
-    else if (names_ready) add_traceback(entry, 1);
-    the_dict = nullptr;
-    Py_CLEAR(the_module);
-    return -1;
+    const char *traceback_entry = nullptr;
+    const int status = guarded_status(&traceback_entry, [&]() -> Result {
+        if (run_exec(module, entry, traceback_entry) == 0) return Ref::borrow(Py_None);
+        if (!PyErr_Occurred()) {  // a failure without an exception is reported as the import's own
+            PyErr_SetString(PyExc_ImportError, entry);
+            traceback_entry = nullptr;
+        }
+        return Failure{1};
+    }, 1);
+    if (status < 0) {
+        the_dict = nullptr;
+        Py_CLEAR(the_module);
+    }
+    return status;
 }
 
 PyModuleDef_Slot slots[] = {
