@@ -107,19 +107,21 @@ PyObject *member_mask_body(frame::FunctionObject *, PyObject *const *args, int &
     line = __LINE__;
     if (return_list.bind(return_list_array.get()) < 0) return nullptr;
 
-    std::exception_ptr failure;
+    norvale::kernels::Status status;
     {
         frame::GilRelease unlocked;
-        try {
-            norvale::kernels::mark_members<T>(strided(elements), strided(test_elements), return_list.data(),
-                                              return_list.stride());
-        } catch (...) {
-            failure = std::current_exception();
-        }
+        status = norvale::kernels::mark_members<T>(strided(elements), strided(test_elements), return_list.data(),
+                                                   return_list.stride());
     }
     line = __LINE__;
-    if (failure) std::rethrow_exception(failure);  // translated by the frame
-    return return_list_array.release();
+    switch (status) {
+        case norvale::kernels::Status::ok: return return_list_array.release();
+        case norvale::kernels::Status::out_of_memory: PyErr_SetString(PyExc_MemoryError, "bad allocation"); break;
+        case norvale::kernels::Status::input_changed:
+            PyErr_SetString(PyExc_RuntimeError, "test_elements changed while the call read it");
+            break;
+    }
+    return nullptr;
 }
 
 const frame::Name *const parameters[] = {&name_elements, &name_test_elements};
