@@ -2,10 +2,13 @@
 // hash set: one bit per value of the range, at most 8 bytes per test value, and a lookup is a
 // subtraction, a compare and one bit test. With AVX2 the lookups run 8 to 32 elements at a
 // time: offsets and bit numbers in vector lanes, the bitmap words fetched by a gather (or, for
-// 8-bit values, the whole 32-byte bitmap held in registers and read by byte shuffles).
+// 8-bit values, the whole 32-byte bitmap held in registers and read by byte shuffles). Many
+// 16-bit elements are looked up in a byte per value instead (see byte_table_from).
 #pragma once
 
 #include <algorithm>
+#include <bit>
+#include <climits>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -37,25 +40,52 @@ public:
     // Finds the range of the test values; false when it is too wide for a bitmap.
     template <typename Test>
     bool fits(Strided<Test> test) noexcept {
-        if (test.size == 0) return false;
-        T lo = T(test[0]), hi = lo;
-        for (std::size_t i = 1; i < test.size; ++i) {
-            const T value = T(test[i]);
-            lo = std::min(lo, value);
-            hi = std::max(hi, value);
-        }
-        lo_ = lo;
-        bits_ = std::uint64_t(U(U(hi) - U(lo))) + 1;  // no overflow: U is at most 64 bits wide...
-        return bits_ != 0 && bits_ <= limit(test.size);  // ...and a full 64-bit range wraps to 0
+        return with_items(test, [this](auto items) { return fits_items(items); });
     }
 
     // Sets the bit of every test value. The values are read a second time here: if another
     // thread changed one since fits(), it may lie outside the range, and is refused.
     template <typename Test>
     Status fill(Strided<Test> test) noexcept {
-        // 8-bit values get all 256 bits, so that their lookups need no range check.
-        const std::uint64_t held = sizeof(T) == 1 ? 256 : bits_;
-        if (!memory_.allocate(std::size_t((held + 31) / 32) * sizeof(std::uint32_t), 32)) return Status::out_of_memory;
+        return with_items(test, [this](auto items) { return fill_items(items); });
+    }
+
+private:
+    template <typename Items>
+    bool fits_items(Items test) noexcept {
+        if (test.size == 0) return false;
+        // Four running minima and maxima, so that no compare waits for the one before.
+        T lo[4], hi[4];
+        for (T &x : lo) x = T(test[0]);
+        for (T &x : hi) x = T(test[0]);
+        const std::size_t whole = test.size / 4 * 4;
+        for (std::size_t i = 0; i < whole; i += 4) {
+            for (std::size_t k = 0; k < 4; ++k) {
+                const T value = T(test[i + k]);
+                lo[k] = std::min(lo[k], value);
+                hi[k] = std::max(hi[k], value);
+            }
+        }
+        for (std::size_t i = whole; i < test.size; ++i) {
+            const T value = T(test[i]);
+            lo[0] = std::min(lo[0], value);
+            hi[0] = std::max(hi[0], value);
+        }
+        const T low = std::min(std::min(lo[0], lo[1]), std::min(lo[2], lo[3]));
+        const T high = std::max(std::max(hi[0], hi[1]), std::max(hi[2], hi[3]));
+        lo_ = low;
+        bits_ = std::uint64_t(U(U(high) - U(low))) + 1;  // no overflow: U is at most 64 bits wide...
+        return bits_ != 0 && bits_ <= limit(test.size);  // ...and a full 64-bit range wraps to 0
+    }
+
+    template <typename Items>
+    Status fill_items(Items test) noexcept {
+        // The bits past the range, up to a power of two (all 2^8 or 2^16 for narrow types), are
+        // held too, all zero: a vector lookup then checks its offset with one shift, and the
+        // 8- and 16-bit lookups need no check at all.
+        held_shift_ = sizeof(T) == 1 ? 8 : sizeof(T) == 2 ? 16 : std::max(5, int(std::bit_width(bits_ - 1)));
+        if (held_shift_ > 62) return Status::out_of_memory;
+        if (!memory_.allocate(std::size_t((std::uint64_t(1) << held_shift_) / 8), 16)) return Status::out_of_memory;
         words_ = static_cast<std::uint32_t *>(memory_.data());
         for (std::size_t i = 0; i < test.size; ++i) {
             const std::uint64_t bit = offset(T(test[i]));
@@ -65,6 +95,7 @@ public:
         return Status::ok;
     }
 
+public:
     bool contains(T value) const noexcept {
         // Values below the range wrap around to offsets past its end.
         const std::uint64_t bit = offset(value);
@@ -73,13 +104,20 @@ public:
         return inside & bool((word >> (bit & 31)) & 1);
     }
 
+    // From this many elements on, 16-bit values are looked up in a table of one byte per value
+    // (64 KiB) made from the bitmap: one load per element instead of a gather, whose throughput
+    // is the limit of the vector loop.
+    static constexpr std::size_t byte_table_from = std::size_t(1) << 15;
+
     // out[j * out_stride] = whether elements[j], as T, is in the bitmap.
     template <typename Element>
     void probe(Isa isa, Strided<Element> elements, std::uint8_t *out, std::ptrdiff_t out_stride) const noexcept {
+        if constexpr (sizeof(T) == 2)
+            if (elements.size >= byte_table_from && probe_byte_table(elements, out, out_stride)) return;
 #if defined(NORVALE_HAVE_AVX2_VARIANTS)
         if constexpr (std::is_same_v<Element, T>) {
-            // Word indices go into signed 32-bit gather lanes.
-            if (isa == Isa::avx2 && bits_ <= (std::uint64_t(1) << 36)) return probe_staged(elements, out, out_stride);
+            // Offsets go into 32-bit lanes.
+            if (isa == Isa::avx2 && held_shift_ <= 32) return probe_staged(elements, out, out_stride);
         }
 #endif
         (void)isa;
@@ -90,10 +128,37 @@ public:
 private:
     T lo_{};
     std::uint64_t bits_ = 0;
+    int held_shift_ = 0;  // 2^held_shift_ bits are held
     TableMemory memory_;
     std::uint32_t *words_ = nullptr;
 
     std::uint64_t offset(T value) const noexcept { return std::uint64_t(U(U(value) - U(lo_))); }
+
+    // The lookups of 16-bit values through a byte per value, indexed by the value's bits (so no
+    // subtraction, and no range check: values outside the range find a 0); false (nothing
+    // written) when the table's memory is not there.
+    template <typename Element>
+    bool probe_byte_table(Strided<Element> elements, std::uint8_t *out, std::ptrdiff_t out_stride) const noexcept {
+        TableMemory memory;
+        if (!memory.allocate(65536, 64)) return false;
+        std::uint8_t *const table = static_cast<std::uint8_t *>(memory.data());
+        for (std::size_t w = 0; w < (bits_ + 31) / 32; ++w)
+            for (std::uint32_t word = words_[w]; word; word &= word - 1)
+                table[std::uint16_t(U(lo_) + 32 * w + unsigned(__builtin_ctz(word)))] = 1;
+        if (elements.contiguous() && out_stride == 1) {
+            const char *const data = elements.data;
+#pragma GCC unroll 8
+            for (std::size_t j = 0; j < elements.size; ++j) {
+                Element value;
+                std::memcpy(&value, data + j * sizeof value, sizeof value);
+                out[j] = table[std::uint16_t(value)];
+            }
+        } else {
+            for (std::size_t j = 0; j < elements.size; ++j)
+                out[std::ptrdiff_t(j) * out_stride] = table[std::uint16_t(elements[j])];
+        }
+        return true;
+    }
 
 #if defined(NORVALE_HAVE_AVX2_VARIANTS)
     // Contiguous input and output go straight to the vector loop; other layouts pass through
@@ -127,48 +192,48 @@ private:
         }
     }
 
-    // The answers of 8 lanes as 8 bytes: gather the word of each lane's bitmap index, shift the
-    // lane's bit (offset mod 32) to the top, and spread the 8 sign bits to bytes. Lanes outside
-    // the range read word 0 and are masked off.
-    NORVALE_TARGET_AVX2 static std::uint64_t answer_8(const std::uint32_t *words, __m256i index, __m256i offsets,
+    // The answers of 8 offsets (in 32-bit lanes) as 8 bytes: gather the word of each lane's
+    // bit, shift the bit to the top, and spread the 8 sign bits to bytes. Lanes outside the
+    // held bits are left out of the gather and answer 0.
+    NORVALE_TARGET_AVX2 static std::uint64_t answer_8(const std::uint32_t *words, __m256i offsets,
                                                       __m256i inside) noexcept {
-        const __m256i word =
-            _mm256_i32gather_epi32(reinterpret_cast<const int *>(words), _mm256_and_si256(index, inside), 4);
-        const __m256i to_top = _mm256_xor_si256(_mm256_and_si256(offsets, _mm256_set1_epi32(31)), _mm256_set1_epi32(31));
-        const __m256i bit = _mm256_and_si256(_mm256_sllv_epi32(word, to_top), inside);
-        const unsigned mask = unsigned(_mm256_movemask_ps(_mm256_castsi256_ps(bit)));
+        const __m256i word = _mm256_mask_i32gather_epi32(_mm256_setzero_si256(), reinterpret_cast<const int *>(words),
+                                                         _mm256_srli_epi32(offsets, 5), inside, 4);
+        const __m256i to_top = _mm256_andnot_si256(offsets, _mm256_set1_epi32(31));  // 31 - offset % 32
+        const unsigned mask = unsigned(_mm256_movemask_ps(_mm256_castsi256_ps(_mm256_sllv_epi32(word, to_top))));
         return _pdep_u64(mask, 0x0101010101010101ull);
     }
 
-    // Offsets below 2^32 in 32-bit lanes.
-    NORVALE_TARGET_AVX2 static std::uint64_t answer_8(const std::uint32_t *words, __m256i offsets,
-                                                      __m256i inside) noexcept {
-        return answer_8(words, _mm256_srli_epi32(offsets, 5), offsets, inside);
+    // Every 16-bit offset is held.
+    NORVALE_TARGET_AVX2 static std::uint64_t answer_8(const std::uint32_t *words, __m256i offsets) noexcept {
+        const __m256i word = _mm256_i32gather_epi32(reinterpret_cast<const int *>(words), _mm256_srli_epi32(offsets, 5), 4);
+        const __m256i to_top = _mm256_andnot_si256(offsets, _mm256_set1_epi32(31));
+        const unsigned mask = unsigned(_mm256_movemask_ps(_mm256_castsi256_ps(_mm256_sllv_epi32(word, to_top))));
+        return _pdep_u64(mask, 0x0101010101010101ull);
     }
 
-    // The low halves of the 64-bit lanes of a and b, in order, as 8 lanes of 32 bits.
-    NORVALE_TARGET_AVX2 static __m256i low_halves(__m256i a, __m256i b) noexcept {
-        const __m256 mixed = _mm256_shuffle_ps(_mm256_castsi256_ps(a), _mm256_castsi256_ps(b), _MM_SHUFFLE(2, 0, 2, 0));
+    // The low (or high) halves of the 64-bit lanes of a and b, in order, as 8 lanes of 32 bits.
+    template <int High>
+    NORVALE_TARGET_AVX2 static __m256i halves(__m256i a, __m256i b) noexcept {
+        constexpr int pick = High ? _MM_SHUFFLE(3, 1, 3, 1) : _MM_SHUFFLE(2, 0, 2, 0);
+        const __m256 mixed = _mm256_shuffle_ps(_mm256_castsi256_ps(a), _mm256_castsi256_ps(b), pick);
         return _mm256_permute4x64_epi64(_mm256_castps_si256(mixed), _MM_SHUFFLE(3, 1, 2, 0));
     }
 
+    // An offset is held when its top 64 - held_shift_ bits are 0 (held_shift_ <= 32 here): its
+    // high half is 0 and its low half shifted right by held_shift_ is 0.
     NORVALE_TARGET_AVX2 std::size_t probe_64_avx2(const char *data, std::size_t n, std::uint8_t *out) const noexcept {
         const __m256i lo = _mm256_set1_epi64x(static_cast<long long>(lo_));
-        const __m256i sign = _mm256_set1_epi64x(INT64_MIN);
-        const __m256i last = _mm256_xor_si256(_mm256_set1_epi64x(static_cast<long long>(bits_ - 1)), sign);
+        const __m128i shift = _mm_cvtsi32_si128(held_shift_);
         std::size_t j = 0;
         for (; j + 8 <= n; j += 8) {
             const __m256i a = _mm256_sub_epi64(_mm256_loadu_si256(reinterpret_cast<const __m256i *>(data + 8 * j)), lo);
             const __m256i b =
                 _mm256_sub_epi64(_mm256_loadu_si256(reinterpret_cast<const __m256i *>(data + 8 * j + 32)), lo);
-            // Unsigned offset <= last, as a signed compare with the sign bits flipped.
-            const __m256i out_a = _mm256_cmpgt_epi64(_mm256_xor_si256(a, sign), last);
-            const __m256i out_b = _mm256_cmpgt_epi64(_mm256_xor_si256(b, sign), last);
-            // An offset inside the range is below 2^36, so its word index fits 32 bits once
-            // shifted; its bit number lies in the low half anyway.
-            const __m256i inside = _mm256_xor_si256(low_halves(out_a, out_b), _mm256_set1_epi32(-1));
-            const __m256i index = low_halves(_mm256_srli_epi64(a, 5), _mm256_srli_epi64(b, 5));
-            const std::uint64_t bytes = answer_8(words_, index, low_halves(a, b), inside);
+            const __m256i low = halves<0>(a, b);
+            const __m256i beyond = _mm256_or_si256(_mm256_srl_epi32(low, shift), halves<1>(a, b));
+            const __m256i inside = _mm256_cmpeq_epi32(beyond, _mm256_setzero_si256());
+            const std::uint64_t bytes = answer_8(words_, low, inside);
             std::memcpy(out + j, &bytes, 8);
         }
         return j;
@@ -176,14 +241,13 @@ private:
 
     NORVALE_TARGET_AVX2 std::size_t probe_32_avx2(const char *data, std::size_t n, std::uint8_t *out) const noexcept {
         const __m256i lo = _mm256_set1_epi32(static_cast<int>(lo_));
-        const __m256i sign = _mm256_set1_epi32(INT32_MIN);
-        const __m256i last = _mm256_xor_si256(_mm256_set1_epi32(static_cast<int>(std::uint32_t(bits_ - 1))), sign);
+        const __m128i shift = _mm_cvtsi32_si128(held_shift_);  // 32 shifts every bit out: all held
         std::size_t j = 0;
         for (; j + 8 <= n; j += 8) {
             const __m256i offsets =
                 _mm256_sub_epi32(_mm256_loadu_si256(reinterpret_cast<const __m256i *>(data + 4 * j)), lo);
-            const __m256i outside = _mm256_cmpgt_epi32(_mm256_xor_si256(offsets, sign), last);
-            const std::uint64_t bytes = answer_8(words_, offsets, _mm256_xor_si256(outside, _mm256_set1_epi32(-1)));
+            const __m256i inside = _mm256_cmpeq_epi32(_mm256_srl_epi32(offsets, shift), _mm256_setzero_si256());
+            const std::uint64_t bytes = answer_8(words_, offsets, inside);
             std::memcpy(out + j, &bytes, 8);
         }
         return j;
@@ -191,16 +255,12 @@ private:
 
     NORVALE_TARGET_AVX2 std::size_t probe_16_avx2(const char *data, std::size_t n, std::uint8_t *out) const noexcept {
         const __m256i lo = _mm256_set1_epi16(static_cast<short>(lo_));
-        const __m256i last = _mm256_set1_epi16(static_cast<short>(std::uint16_t(bits_ - 1)));
         std::size_t j = 0;
         for (; j + 16 <= n; j += 16) {
             const __m256i offsets =
                 _mm256_sub_epi16(_mm256_loadu_si256(reinterpret_cast<const __m256i *>(data + 2 * j)), lo);
-            const __m256i inside = _mm256_cmpeq_epi16(_mm256_max_epu16(offsets, last), last);
-            const std::uint64_t low = answer_8(words_, _mm256_cvtepu16_epi32(_mm256_castsi256_si128(offsets)),
-                                               _mm256_cvtepi16_epi32(_mm256_castsi256_si128(inside)));
-            const std::uint64_t high = answer_8(words_, _mm256_cvtepu16_epi32(_mm256_extracti128_si256(offsets, 1)),
-                                                _mm256_cvtepi16_epi32(_mm256_extracti128_si256(inside, 1)));
+            const std::uint64_t low = answer_8(words_, _mm256_cvtepu16_epi32(_mm256_castsi256_si128(offsets)));
+            const std::uint64_t high = answer_8(words_, _mm256_cvtepu16_epi32(_mm256_extracti128_si256(offsets, 1)));
             std::memcpy(out + j, &low, 8);
             std::memcpy(out + j + 8, &high, 8);
         }

@@ -166,6 +166,27 @@ def test_bitmap_range_limit(kind, m, variant):
         assert check(kind, elements, test_elements, variant) in layouts
 
 
+@pytest.mark.parametrize("kind", ["int32", "int64", "uint64"])
+def test_elements_just_past_the_range(kind, variant):
+    """Offsets past the test range, up to and past the next power of two, find nothing."""
+    low = {"int32": -7, "int64": -(2**40), "uint64": 2**63}[kind]
+    test_elements = np.array([low, low + 40_000], np.dtype(KINDS[kind][0]))
+    offsets = np.concatenate([np.arange(-40, 40), np.arange(39_980, 40_020), np.arange(65_500, 65_600), [2**31, 2**32]])
+    info = np.iinfo(KINDS[kind][0])
+    elements = np.array([low + int(o) for o in offsets if info.min <= low + int(o) <= info.max], KINDS[kind][0])
+    assert check(kind, elements, test_elements, variant) == "bitmap"
+
+
+@pytest.mark.parametrize("kind", ["int16", "uint16"])
+def test_many_16_bit_elements(kind, variant):
+    """From some count of elements on, 16-bit values are looked up in a byte per value."""
+    count = THRESHOLDS["byte_table_elements"]
+    for n in (count - 1, count):
+        elements, test_elements = narrow_case(kind, n, 900, seed=n)
+        assert check(kind, elements, test_elements, variant) == "bitmap"
+        check(kind, elements[::-2], test_elements, variant, out_stride=-3)
+
+
 @pytest.mark.parametrize("kind", ["int64", "float32", "uint32"])
 def test_cuckoo_table_limit(kind, variant):
     """Up to its capacity a cuckoo table; past it a flat table, back to cuckoo if few are distinct."""
