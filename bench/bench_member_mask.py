@@ -16,7 +16,9 @@ from typing import Any, Callable
 os.environ["POLARS_MAX_THREADS"] = "1"
 if __name__ == "__main__":
     # Run on its own with -P, which leaves this folder off sys.path; appended, as report.py does.
+    # report.py also keeps OpenBLAS to one thread, before NumPy is first imported.
     sys.path.append(str(Path(__file__).resolve().parent))
+    os.environ.setdefault("OPENBLAS_NUM_THREADS", "1")
 
 import numpy as np  # noqa: E402
 import pandas as pd  # noqa: E402

@@ -8,8 +8,9 @@
 // any key, 0 included, is stored like any other, and a lookup is two compares and an or.
 //
 // The bucket count is a power of two; the table doubles when it is 15/16 full (or when a chain
-// of evictions finds no room), so it holds at most about 17 bytes per 8-byte key. It never grows past max_bytes: then insert() reports too_large
-// and the caller moves the keys into a FlatSet, which takes any number.
+// of evictions finds no room), so it holds at most about 17 bytes per 8-byte key. It never
+// grows past max_bytes: then insert() reports too_large and the caller moves the keys into a
+// FlatSet, which takes any number.
 #pragma once
 
 #include <cstddef>
@@ -99,24 +100,28 @@ public:
     std::size_t bucket_count() const noexcept { return std::size_t(1) << bits_; }
 
     // ---- Lookups of many keys: out[j * out_stride] = whether key_of(j) is held ----
+    // (The loops read `key_of` and the table through local copies, held in registers: the
+    // result stores could alias anything else, which would be read again for every element.)
     template <typename KeyOf>
-    void probe_portable(KeyOf &&key_of, std::size_t n, std::uint8_t *out, std::ptrdiff_t out_stride) const noexcept {
-        for (std::size_t j = 0; j < n; ++j) out[std::ptrdiff_t(j) * out_stride] = std::uint8_t(contains(key_of(j)));
+    void probe_portable(const KeyOf &key_of, std::size_t n, std::uint8_t *out, std::ptrdiff_t out_stride) const noexcept {
+        const KeyOf read = key_of;
+        for (std::size_t j = 0; j < n; ++j) out[std::ptrdiff_t(j) * out_stride] = std::uint8_t(contains(read(j)));
     }
 
 #if defined(NORVALE_HAVE_AVX2_VARIANTS)
     template <typename KeyOf>
-    NORVALE_TARGET_AVX2 void probe_avx2(KeyOf &&key_of, std::size_t n, std::uint8_t *out,
+    NORVALE_TARGET_AVX2 void probe_avx2(const KeyOf &key_of, std::size_t n, std::uint8_t *out,
                                         std::ptrdiff_t out_stride) const noexcept {
         if (!buckets_) {
             for (std::size_t j = 0; j < n; ++j) out[std::ptrdiff_t(j) * out_stride] = 0;
             return;
         }
-        const char *table = reinterpret_cast<const char *>(buckets_);
+        const KeyOf read = key_of;
+        const char *const table = reinterpret_cast<const char *>(buckets_);
         const unsigned first_shift = 64 - bits_, apart_shift = 64 - 2 * bits_;
         const std::uint32_t apart_mask = std::uint32_t(bucket_count() - 1);
         for (std::size_t j = 0; j < n; ++j) {
-            const Key key = key_of(j);
+            const Key key = read(j);
             const std::uint64_t h = std::uint64_t(key) * multiplier;
             const std::uint32_t first = std::uint32_t(h >> first_shift);
             const std::uint32_t second = first ^ ((std::uint32_t(h >> apart_shift) & apart_mask) | 1);

@@ -6,13 +6,12 @@
 // empty slot, and the value 0 itself is kept in a flag. One bit per bucket records that some
 // key went past it: at half load 2 buckets in 100 have it.
 //
-// Lookups run in one pass over the elements. Element j + ahead is hashed while element j is
-// looked up, and a large table then requests its lines; when its home bucket has the bit, the
-// lookup reads the next bucket as well (picked without a branch, so an element whose home
-// bucket lacks it reads its home line twice). Only chains of three buckets or more need a
-// branch, and it is almost never taken. Memory per lookup stays about one line: reading the
-// next line for every element would halve the rate at which a table beyond the core's caches
-// is read.
+// Lookups run in one pass over the elements. Element j + ahead is read and hashed, its home
+// bucket's bit looked up, and (for a large table) its line requested, while element j is
+// looked up: each lookup then finds its line arrived and knows whether it may have to read
+// the next one, which was requested with it. A lookup reads about one line: reading the next
+// line for every element would halve the rate at which a table beyond the core's caches is
+// read.
 //
 // The home bucket is the top 32 bits of a multiplicative hash scaled to the bucket count, which
 // need not be a power of two; this scaling keeps the order of the buckets when the table is
@@ -98,21 +97,31 @@ public:
 
 #if defined(NORVALE_HAVE_AVX2_VARIANTS)
     // The same, each bucket compared whole in two vector compares for the key and two for 0.
+    // The table's fields are kept in locals between growths (stores of keys could alias them).
     NORVALE_TARGET_AVX2 Status insert_avx2(const Key *keys, std::size_t count, const Key *ahead,
                                            std::size_t ahead_count) noexcept {
+        const std::size_t next_block = ahead_count;
+        if (!read_ahead()) ahead_count = 0;
+        Lookup table = lookup();
+        std::size_t held = count_, room = lanes * bucket_count_ / 2;
         for (std::size_t i = 0; i < count; ++i) {
-            if (i < ahead_count && read_ahead()) prefetch(home(ahead[i]));
+            if (i < ahead_count) prefetch_line(table.buckets + table.home(ahead[i]));
             const Key key = keys[i];
             if (key == 0) {
                 has_zero_ = true;
                 continue;
             }
-            if (full()) {
+            if (held + 1 > room) {
+                count_ = held;
                 const Status grown = grow();
                 if (grown != Status::ok) return grown;
+                table = lookup();
+                room = lanes * bucket_count_ / 2;
+                if (read_ahead()) ahead_count = next_block;  // large now: read ahead from here on
             }
-            for (std::size_t b = home(key);; b = next(b)) {
-                const __m256i *half = reinterpret_cast<const __m256i *>(buckets_ + b);
+            for (std::size_t b = table.home(key);; b = table.next(b)) {
+                Bucket *const bucket = const_cast<Bucket *>(table.buckets) + b;
+                const __m256i *half = reinterpret_cast<const __m256i *>(bucket);
                 const __m256i x = _mm256_load_si256(half), y = _mm256_load_si256(half + 1);
                 unsigned same, open;
                 if constexpr (sizeof(Key) == 8) {
@@ -130,13 +139,14 @@ public:
                 }
                 if (same) break;
                 if (open) {
-                    buckets_[b].slot[__builtin_ctz(open)] = key;
-                    ++count_;
+                    bucket->slot[__builtin_ctz(open)] = key;
+                    ++held;
                     break;
                 }
                 mark_overflow(b);
             }
         }
+        count_ = held;
         return Status::ok;
     }
 #endif
@@ -192,7 +202,7 @@ public:
         for (std::size_t j = 0; j < n; ++j) {
             const std::size_t r = j % ahead;
             const Key key = ring.keys[r];
-            const std::size_t b = ring.homes[r] & ~overflow_mark;
+            const std::size_t b = table.bucket_of(ring.homes[r]);
             if (j + ahead < n) table.stage(read(j + ahead), ring, r, prefetching);
             out[std::ptrdiff_t(j) * out_stride] = std::uint8_t(key == 0 ? has_zero : table.contains_from(key, b));
         }
@@ -217,17 +227,16 @@ public:
 
 private:
     static constexpr std::uint64_t multiplier = 0x9E3779B97F4A7C15ull;  // 2^64 / golden ratio, odd
-    static constexpr std::uint32_t overflow_mark = std::uint32_t(1) << 31;
 
     struct alignas(bucket_bytes) Bucket {
         Key slot[lanes];
     };
 
-    // The keys of the next `ahead` elements, with their home buckets; bit 31 of a home is set
-    // when the bucket overflowed.
+    // The keys of the next `ahead` elements, with the addresses of their home buckets; bit 0 of
+    // an address (a bucket starts a cache line) is set when the bucket overflowed.
     struct Ring {
         Key keys[ahead];
-        std::uint32_t homes[ahead];
+        std::uintptr_t homes[ahead];
     };
 
     TableMemory table_;
@@ -280,16 +289,22 @@ private:
         // flag whatever its lookup finds.)
         void stage(Key key, Ring &ring, std::size_t r, bool prefetching) const noexcept {
             const std::uint32_t b = home(key);
-            const std::uint32_t over = std::uint32_t(overflowed(b));
+            const std::uintptr_t over = overflowed(b);
+            const Bucket *line = buckets + b;
             ring.keys[r] = key;
-            ring.homes[r] = b | (over << 31);
+            ring.homes[r] = reinterpret_cast<std::uintptr_t>(line) | over;
             if (prefetching) {
-                prefetch_line(buckets + b);
+                prefetch_line(line);
                 // The next line when marked, else the same one again; past the last bucket
                 // lies a spare one, so no wrap is needed here.
-                prefetch_line(buckets + b + over);
+                prefetch_line(line + over);
             }
         }
+
+        static const Bucket *line_of(std::uintptr_t staged) noexcept {
+            return reinterpret_cast<const Bucket *>(staged & ~std::uintptr_t(bucket_bytes - 1));
+        }
+        std::size_t bucket_of(std::uintptr_t staged) const noexcept { return std::size_t(line_of(staged) - buckets); }
     };
 
     Lookup lookup() const noexcept { return {buckets_, overflow_, bucket_count_}; }
@@ -303,16 +318,6 @@ private:
     void probe_empty(const KeyOf &key_of, std::size_t n, std::uint8_t *out, std::ptrdiff_t out_stride) const noexcept {
         for (std::size_t j = 0; j < n; ++j)
             out[std::ptrdiff_t(j) * out_stride] = std::uint8_t(has_zero_ && key_of(j) == 0);
-    }
-
-    // The value as computed: the compiler no longer sees through it, so it cannot turn a bitwise
-    // and of two conditions back into a branch on each.
-    template <typename V>
-    static V as_computed(V value) noexcept {
-#if defined(__GNUC__)
-        asm("" : "+r"(value));
-#endif
-        return value;
     }
 
     // Whether `key` (not 0) is in its chain past bucket b. Out of line, so that the lookup
@@ -356,7 +361,7 @@ private:
         for (; j + ahead < n; ++j) {
             const std::size_t r = j % ahead;
             const Key key = ring.keys[r];
-            const std::uint32_t staged = ring.homes[r];
+            const std::uintptr_t staged = ring.homes[r];
             table.stage(read(j + ahead), ring, r, Prefetching);
             *out = look_up(table, key, staged, has_zero);
             out += Unit ? 1 : out_stride;
@@ -365,12 +370,11 @@ private:
             *out = look_up(table, ring.keys[j % ahead], ring.homes[j % ahead], has_zero);
     }
 
-    [[gnu::always_inline]] NORVALE_TARGET_AVX2 std::uint8_t look_up(const Lookup &table, Key key, std::uint32_t staged,
+    [[gnu::always_inline]] NORVALE_TARGET_AVX2 std::uint8_t look_up(const Lookup &table, Key key, std::uintptr_t staged,
                                                                     bool has_zero) const noexcept {
-        const std::size_t b = staged & ~overflow_mark;
-        bool hit = line_holds(table.buckets + b, key);
-        if (__builtin_expect(staged >> 31, 0) && !hit) {
-            const std::size_t second = table.next(b);
+        bool hit = line_holds(Lookup::line_of(staged), key);
+        if (__builtin_expect(staged & 1, 0) && !hit) {
+            const std::size_t second = table.next(table.bucket_of(staged));
             hit = line_holds(table.buckets + second, key) || continues_past(key, second);
         }
         // The key 0 matches the empty slots: its answer is the flag.

@@ -124,31 +124,18 @@ namespace membership_detail {
 
 constexpr std::size_t block = 64;  // test values read at a time while the set is built
 
-template <typename T, typename Element>
-auto key_reader(Strided<Element> elements) noexcept {
-    return [elements](std::size_t j) noexcept { return SetKey<T>::probe(T(elements[j])); };
-}
-
-template <typename T, typename Element, typename Key>
-void probe_cuckoo(const CuckooSet<Key> &set, Isa isa, Strided<Element> elements, std::uint8_t *out,
-                  std::ptrdiff_t out_stride) noexcept {
-    const auto key_of = key_reader<T>(elements);
+// Looks up every element in `set` (a CuckooSet or a FlatSet) through the chosen variant, reading
+// contiguous elements without a multiply per element.
+template <typename T, typename Element, typename Set>
+void probe_set(const Set &set, Isa isa, Strided<Element> elements, std::uint8_t *out, std::ptrdiff_t out_stride) noexcept {
+    with_items(elements, [&](auto items) {
+        const auto key_of = [items](std::size_t j) noexcept { return SetKey<T>::probe(T(items[j])); };
 #if defined(NORVALE_HAVE_AVX2_VARIANTS)
-    if (isa == Isa::avx2) return set.probe_avx2(key_of, elements.size, out, out_stride);
+        if (isa == Isa::avx2) return set.probe_avx2(key_of, items.size, out, out_stride);
 #endif
-    (void)isa;
-    set.probe_portable(key_of, elements.size, out, out_stride);
-}
-
-template <typename T, typename Element, typename Key>
-void probe_flat(const FlatSet<Key> &set, Isa isa, Strided<Element> elements, std::uint8_t *out,
-                std::ptrdiff_t out_stride) noexcept {
-    const auto key_of = key_reader<T>(elements);
-#if defined(NORVALE_HAVE_AVX2_VARIANTS)
-    if (isa == Isa::avx2) return set.probe_avx2(key_of, elements.size, out, out_stride);
-#endif
-    (void)isa;
-    set.probe_portable(key_of, elements.size, out, out_stride);
+        (void)isa;
+        set.probe_portable(key_of, items.size, out, out_stride);
+    });
 }
 
 // Fills the set from the test values. Once the set is a large FlatSet, the next block's home
@@ -205,8 +192,8 @@ Status mark_members(Strided<Element> elements, Strided<Test> test, std::uint8_t 
         const Status built = detail::build_set<T>(set, test, isa);
         if (built != Status::ok) return built;
         if (layout) *layout = set.layout();
-        if (set.flat_in_use()) detail::probe_flat<T>(set.flat(), isa, elements, out, out_stride);
-        else detail::probe_cuckoo<T>(set.small(), isa, elements, out, out_stride);
+        if (set.flat_in_use()) detail::probe_set<T>(set.flat(), isa, elements, out, out_stride);
+        else detail::probe_set<T>(set.small(), isa, elements, out, out_stride);
         return Status::ok;
     }
 }
