@@ -1,6 +1,6 @@
 // Integer test values that span a narrow range go into a bitmap over that range instead of a
-// hash set: one bit per value of the range, at most 8 bytes per test value, and a lookup is a
-// subtraction, a compare and one bit test. With AVX2 the lookups run 8 to 32 elements at a
+// hash set: one bit per value of the range (held up to the next power of two: at most 16 bytes
+// per test value), and a lookup is a subtraction, a compare and one bit test. With AVX2 the lookups run 8 to 32 elements at a
 // time: offsets and bit numbers in vector lanes, the bitmap words fetched by a gather (or, for
 // 8-bit values, the whole 32-byte bitmap held in registers and read by byte shuffles). Many
 // 16-bit elements are looked up in a byte per value instead (see byte_table_from).
@@ -8,7 +8,6 @@
 
 #include <algorithm>
 #include <bit>
-#include <climits>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -87,10 +86,15 @@ private:
         if (held_shift_ > 62) return Status::out_of_memory;
         if (!memory_.allocate(std::size_t((std::uint64_t(1) << held_shift_) / 8), 16)) return Status::out_of_memory;
         words_ = static_cast<std::uint32_t *>(memory_.data());
+        // Locals, which the stores into the bitmap cannot change (fields might, for all the
+        // compiler knows).
+        std::uint32_t *const words = words_;
+        const U low = U(lo_);
+        const std::uint64_t bits = bits_;
         for (std::size_t i = 0; i < test.size; ++i) {
-            const std::uint64_t bit = offset(T(test[i]));
-            if (bit >= bits_) return Status::input_changed;
-            words_[bit >> 5] |= std::uint32_t(1) << (bit & 31);
+            const std::uint64_t bit = std::uint64_t(U(U(T(test[i])) - low));
+            if (bit >= bits) return Status::input_changed;
+            words[bit >> 5] |= std::uint32_t(1) << (bit & 31);
         }
         return Status::ok;
     }
@@ -223,6 +227,7 @@ private:
     // An offset is held when its top 64 - held_shift_ bits are 0 (held_shift_ <= 32 here): its
     // high half is 0 and its low half shifted right by held_shift_ is 0.
     NORVALE_TARGET_AVX2 std::size_t probe_64_avx2(const char *data, std::size_t n, std::uint8_t *out) const noexcept {
+        const std::uint32_t *const words = words_;  // a local: the result stores could alias the field
         const __m256i lo = _mm256_set1_epi64x(static_cast<long long>(lo_));
         const __m128i shift = _mm_cvtsi32_si128(held_shift_);
         std::size_t j = 0;
@@ -233,13 +238,14 @@ private:
             const __m256i low = halves<0>(a, b);
             const __m256i beyond = _mm256_or_si256(_mm256_srl_epi32(low, shift), halves<1>(a, b));
             const __m256i inside = _mm256_cmpeq_epi32(beyond, _mm256_setzero_si256());
-            const std::uint64_t bytes = answer_8(words_, low, inside);
+            const std::uint64_t bytes = answer_8(words, low, inside);
             std::memcpy(out + j, &bytes, 8);
         }
         return j;
     }
 
     NORVALE_TARGET_AVX2 std::size_t probe_32_avx2(const char *data, std::size_t n, std::uint8_t *out) const noexcept {
+        const std::uint32_t *const words = words_;  // a local: the result stores could alias the field
         const __m256i lo = _mm256_set1_epi32(static_cast<int>(lo_));
         const __m128i shift = _mm_cvtsi32_si128(held_shift_);  // 32 shifts every bit out: all held
         std::size_t j = 0;
@@ -247,20 +253,21 @@ private:
             const __m256i offsets =
                 _mm256_sub_epi32(_mm256_loadu_si256(reinterpret_cast<const __m256i *>(data + 4 * j)), lo);
             const __m256i inside = _mm256_cmpeq_epi32(_mm256_srl_epi32(offsets, shift), _mm256_setzero_si256());
-            const std::uint64_t bytes = answer_8(words_, offsets, inside);
+            const std::uint64_t bytes = answer_8(words, offsets, inside);
             std::memcpy(out + j, &bytes, 8);
         }
         return j;
     }
 
     NORVALE_TARGET_AVX2 std::size_t probe_16_avx2(const char *data, std::size_t n, std::uint8_t *out) const noexcept {
+        const std::uint32_t *const words = words_;  // a local: the result stores could alias the field
         const __m256i lo = _mm256_set1_epi16(static_cast<short>(lo_));
         std::size_t j = 0;
         for (; j + 16 <= n; j += 16) {
             const __m256i offsets =
                 _mm256_sub_epi16(_mm256_loadu_si256(reinterpret_cast<const __m256i *>(data + 2 * j)), lo);
-            const std::uint64_t low = answer_8(words_, _mm256_cvtepu16_epi32(_mm256_castsi256_si128(offsets)));
-            const std::uint64_t high = answer_8(words_, _mm256_cvtepu16_epi32(_mm256_extracti128_si256(offsets, 1)));
+            const std::uint64_t low = answer_8(words, _mm256_cvtepu16_epi32(_mm256_castsi256_si128(offsets)));
+            const std::uint64_t high = answer_8(words, _mm256_cvtepu16_epi32(_mm256_extracti128_si256(offsets, 1)));
             std::memcpy(out + j, &low, 8);
             std::memcpy(out + j + 8, &high, 8);
         }
