@@ -84,11 +84,11 @@ public:
         }
     }
 
-    // Inserts keys[0 .. count-1]; `ahead` holds the keys of the next block, whose lines are
+    // Inserts keys[0 .. count-1]; `next_keys` holds the keys of the next block, whose lines are
     // requested meanwhile when the table is large.
-    Status insert_portable(const Key *keys, std::size_t count, const Key *ahead, std::size_t ahead_count) noexcept {
+    Status insert_portable(const Key *keys, std::size_t count, const Key *next_keys, std::size_t next_count) noexcept {
         for (std::size_t i = 0; i < count; ++i) {
-            if (i < ahead_count && read_ahead()) prefetch(home(ahead[i]));
+            if (i < next_count && read_ahead()) prefetch(home(next_keys[i]));
             const Status status = insert(keys[i]);
             if (status != Status::ok) return status;
         }
@@ -98,14 +98,13 @@ public:
 #if defined(NORVALE_HAVE_AVX2_VARIANTS)
     // The same, each bucket compared whole in two vector compares for the key and two for 0.
     // The table's fields are kept in locals between growths (stores of keys could alias them).
-    NORVALE_TARGET_AVX2 Status insert_avx2(const Key *keys, std::size_t count, const Key *ahead,
-                                           std::size_t ahead_count) noexcept {
-        const std::size_t next_block = ahead_count;
-        if (!read_ahead()) ahead_count = 0;
+    NORVALE_TARGET_AVX2 Status insert_avx2(const Key *keys, std::size_t count, const Key *next_keys,
+                                           std::size_t next_count) noexcept {
+        std::size_t read_ahead_count = read_ahead() ? next_count : 0;
         Lookup table = lookup();
         std::size_t held = count_, room = lanes * bucket_count_ / 2;
         for (std::size_t i = 0; i < count; ++i) {
-            if (i < ahead_count) prefetch_line(table.buckets + table.home(ahead[i]));
+            if (i < read_ahead_count) prefetch_line(table.buckets + table.home(next_keys[i]));
             const Key key = keys[i];
             if (key == 0) {
                 has_zero_ = true;
@@ -117,7 +116,7 @@ public:
                 if (grown != Status::ok) return grown;
                 table = lookup();
                 room = lanes * bucket_count_ / 2;
-                if (read_ahead()) ahead_count = next_block;  // large now: read ahead from here on
+                if (read_ahead()) read_ahead_count = next_count;  // large now: read ahead from here on
             }
             for (std::size_t b = table.home(key);; b = table.next(b)) {
                 Bucket *const bucket = const_cast<Bucket *>(table.buckets) + b;

@@ -51,8 +51,9 @@ public:
         return flat_.insert(key);
     }
 
-    // Inserts keys[0 .. count-1]; `ahead` holds the next block's keys, for reading ahead.
-    Status insert_block(Isa isa, const Key *keys, std::size_t count, const Key *ahead, std::size_t ahead_count) noexcept {
+    // Inserts keys[0 .. count-1]; `next_keys` holds the next block's keys, for reading ahead.
+    Status insert_block(Isa isa, const Key *keys, std::size_t count, const Key *next_keys,
+                        std::size_t next_count) noexcept {
         std::size_t i = 0;
         for (; i < count && !flat_in_use_; ++i) {
             const Status status = insert(keys[i]);
@@ -60,10 +61,10 @@ public:
         }
         if (i == count) return Status::ok;
 #if defined(NORVALE_HAVE_AVX2_VARIANTS)
-        if (isa == Isa::avx2) return flat_.insert_avx2(keys + i, count - i, ahead, ahead_count);
+        if (isa == Isa::avx2) return flat_.insert_avx2(keys + i, count - i, next_keys, next_count);
 #endif
         (void)isa;
-        return flat_.insert_portable(keys + i, count - i, ahead, ahead_count);
+        return flat_.insert_portable(keys + i, count - i, next_keys, next_count);
     }
 
     Status finish() noexcept {
