@@ -16,8 +16,9 @@
 // The home bucket is the top 32 bits of a multiplicative hash scaled to the bucket count, which
 // need not be a power of two; this scaling keeps the order of the buckets when the table is
 // resized, so a rehash reads the old table and writes the new one front to back. The table
-// starts small and doubles at half load; finish() then shrinks it to half load of the keys it
-// holds, so it ends at about 16 bytes per 8-byte key.
+// starts small and grows fourfold at half load, never past what the test values still to come
+// can fill; finish() then shrinks it to half load of the keys it holds, so it ends at about 16
+// bytes per 8-byte key.
 #pragma once
 
 #include <algorithm>
@@ -60,7 +61,7 @@ public:
     }
 
     // At most `keys` more keys will be inserted: a table that must grow then grows no more than
-    // they can fill, instead of doubling (which would overshoot and shrink again in finish()).
+    // they can fill (growing fourfold would overshoot, to be shrunk again in finish()).
     void expect_at_most(std::size_t keys) noexcept { still_to_come_ = keys; }
 
     Status insert(Key key) noexcept {
@@ -249,9 +250,10 @@ private:
 
     bool full() const noexcept { return 2 * (count_ + 1) > lanes * bucket_count_; }
 
-    // Doubles the table, or grows it only as far as the keys still to come can fill it.
+    // Grows the table fourfold, or only as far as the keys still to come can fill it. (Four
+    // times rather than two halves the keys moved and the memory taken on the way.)
     Status grow() noexcept {
-        std::size_t buckets = bucket_count_ ? 2 * bucket_count_ : 2;
+        std::size_t buckets = bucket_count_ ? 4 * bucket_count_ : 2;
         if (count_ + 1 <= SIZE_MAX / 4 - still_to_come_)
             buckets = std::max(bucket_count_ + 1, std::min(buckets, buckets_for(count_ + 1 + still_to_come_)));
         return rebuild(buckets);
