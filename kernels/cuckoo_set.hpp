@@ -19,6 +19,7 @@
 #include <type_traits>
 
 #include "kernels/cpu_features.hpp"
+#include "kernels/set_key.hpp"
 #include "kernels/table_memory.hpp"
 
 #if defined(NORVALE_HAVE_AVX2_VARIANTS)
@@ -141,7 +142,7 @@ public:
 #endif
 
 private:
-    static constexpr std::uint64_t multiplier = 0x9E3779B97F4A7C15ull;  // 2^64 / golden ratio, odd
+    static constexpr std::uint64_t multiplier = key_hash_multiplier;
     static constexpr int max_evictions = 256;
 
     struct alignas(bucket_bytes) Bucket {

@@ -28,6 +28,7 @@
 #include <type_traits>
 
 #include "kernels/cpu_features.hpp"
+#include "kernels/set_key.hpp"
 #include "kernels/status.hpp"
 #include "kernels/table_memory.hpp"
 
@@ -226,7 +227,7 @@ public:
 #endif
 
 private:
-    static constexpr std::uint64_t multiplier = 0x9E3779B97F4A7C15ull;  // 2^64 / golden ratio, odd
+    static constexpr std::uint64_t multiplier = key_hash_multiplier;
 
     struct alignas(bucket_bytes) Bucket {
         Key slot[lanes];

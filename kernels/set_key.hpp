@@ -8,6 +8,10 @@
 
 namespace norvale::kernels {
 
+// The multiplier of the hash sets' multiplicative hashing: 2^64 divided by the golden ratio,
+// made odd, whose products spread clustered keys over the top bits.
+inline constexpr std::uint64_t key_hash_multiplier = 0x9E3779B97F4A7C15ull;
+
 template <typename T>
 struct SetKey {
     using type = std::make_unsigned_t<T>;

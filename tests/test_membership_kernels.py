@@ -30,7 +30,6 @@ KINDS = {
     "int64_in_uint16": (np.int64, np.uint16),
 }
 WIDE_KINDS = ["int32", "uint32", "int64", "uint64", "float32", "float64"]
-MULTIPLIER = 0x9E3779B97F4A7C15  # the kernel's hash multiplier
 
 
 def rng(*key):
@@ -254,7 +253,7 @@ def test_wider_elements_are_not_cut_to_the_test_type(variant):
 def colliding_keys(count, seed, top=None):
     """int64 keys whose hashes share their top 32 bits: one home bucket in any table, the same two
     buckets in a cuckoo table. With top 0 that is the bucket of the key 0."""
-    inverse = pow(MULTIPLIER, -1, 2**64)
+    inverse = pow(THRESHOLDS["hash_multiplier"], -1, 2**64)
     top = int(rng(seed).integers(0, 2**32)) if top is None else top
     low = rng(seed, 1).choice(2**32, size=count, replace=False)
     keys = [((top << 32 | int(x)) * inverse) % 2**64 for x in low]

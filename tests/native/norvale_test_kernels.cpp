@@ -199,15 +199,17 @@ PyObject *bitmap_refill(PyObject *, PyObject *args) {
     return nullptr;
 }
 
-// membership_thresholds() -> {name: count}: the elements from which 16-bit values are looked up
-// in a byte table; for 4- and 8-byte keys, the most distinct keys a cuckoo table holds and the
-// counts from which a flat table reads ahead and is mapped on its own.
+// membership_thresholds() -> {name: count}: the hash multiplier (for keys made to collide); the
+// elements from which 16-bit values are looked up in a byte table; for 4- and 8-byte keys, the
+// most distinct keys a cuckoo table holds and the counts from which a flat table reads ahead and
+// is mapped on its own.
 PyObject *membership_thresholds(PyObject *, PyObject *) {
     using Flat64 = kernels::FlatSet<std::uint64_t>;
     using Flat32 = kernels::FlatSet<std::uint32_t>;
     // A flat table holds half as many keys as it has slots.
     const auto keys_filling = [](std::size_t bytes, std::size_t lanes) { return bytes / 64 * lanes / 2; };
-    return Py_BuildValue("{s:n,s:n,s:n,s:n,s:n,s:n,s:n}", "byte_table_elements",
+    return Py_BuildValue("{s:K,s:n,s:n,s:n,s:n,s:n,s:n,s:n}", "hash_multiplier",
+                         static_cast<unsigned long long>(kernels::key_hash_multiplier), "byte_table_elements",
                          Py_ssize_t(kernels::RangeBitmap<std::uint16_t>::byte_table_from), "cuckoo_keys_8", Py_ssize_t(kernels::CuckooSet<std::uint64_t>::max_keys),
                          "cuckoo_keys_4", Py_ssize_t(kernels::CuckooSet<std::uint32_t>::max_keys), "read_ahead_keys_8",
                          Py_ssize_t(keys_filling(Flat64::prefetch_from, Flat64::lanes)), "read_ahead_keys_4",
