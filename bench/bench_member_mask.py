@@ -1,18 +1,37 @@
-"""member_mask's typed functions against numpy.isin and pandas' isin."""
+"""member_mask's typed functions against numpy.isin, pandas' isin, polars' is_in and pyarrow's is_in.
+
+Each case also times the cheapest elementwise pass over the same elements,
+np.not_equal(elements, 0, out=...), as a floor: no membership test can beat it.
+"""
 
 from __future__ import annotations
 
-from dataclasses import dataclass
-from typing import Callable
+import os
+import sys
+from dataclasses import dataclass, field
+from pathlib import Path
+from typing import Any, Callable
 
-import numpy as np
-import pandas as pd
+# Every contender runs on one thread; polars reads this when it is first imported.
+os.environ["POLARS_MAX_THREADS"] = "1"
+if __name__ == "__main__":
+    # Run on its own with -P, which leaves this folder off sys.path; appended, as report.py does.
+    # report.py also keeps OpenBLAS to one thread, before NumPy is first imported.
+    sys.path.append(str(Path(__file__).resolve().parent))
+    os.environ.setdefault("OPENBLAS_NUM_THREADS", "1")
 
-import norvale.cython.member_mask as member_mask
-from timing import Contender, Group, TimingPlan, compare, size_label
+import numpy as np  # noqa: E402
+import pandas as pd  # noqa: E402
+import polars as pl  # noqa: E402
+import pyarrow as pa  # noqa: E402
+import pyarrow.compute as pc  # noqa: E402
+
+import norvale.cython.member_mask as member_mask  # noqa: E402
+from timing import Contender, Group, TimingPlan, compare, outputs_equal, size_label  # noqa: E402
 
 SIZES = [(100, 100), (10**4, 10**3), (10**6, 10**5), (10**7, 10**6)]
 SEED = 20240611
+FLOOR = "floor: np.not_equal(elements, 0, out=)"
 
 
 def pandas_isin(elements: np.ndarray, test_elements: np.ndarray) -> np.ndarray:
@@ -21,6 +40,29 @@ def pandas_isin(elements: np.ndarray, test_elements: np.ndarray) -> np.ndarray:
     # new Series (about 2x the cost at 100 elements). pandas.core.algorithms.isin
     # skips the Index too but is internal API, so it is not the anchor.
     return pd.Index(elements, copy=False).isin(test_elements)
+
+
+# Polars and pyarrow get their inputs in their own form, built before the clock starts, and
+# keep their results in it: the most favourable terms for them.
+def polars_is_in(elements: pl.Series, test_elements: pl.Series) -> pl.Series:
+    return elements.is_in(test_elements)
+
+
+def pyarrow_is_in(elements: pa.Array, test_elements: pa.Array) -> pa.Array:
+    return pc.is_in(elements, value_set=test_elements)
+
+
+class Floor:
+    """The floor's result: not a membership answer, so it is left out of the agreement check."""
+
+
+def floor(elements: np.ndarray, out: np.ndarray) -> type[Floor]:
+    np.not_equal(elements, 0, out=out)
+    return Floor
+
+
+def agree(ours: Any, anchor: Any) -> bool:
+    return anchor is Floor or outputs_equal(ours, anchor)
 
 
 @dataclass(frozen=True)
@@ -33,6 +75,9 @@ class Variant:
     # Returns `count` distinct values of the dtype.
     pool: Callable[[np.random.Generator, int], np.ndarray]
     table_applies: bool
+    sizes: list[tuple[int, int]] = field(default_factory=lambda: SIZES)
+    # Elements drawn from the test elements only, so that every one is found.
+    all_found: bool = False
 
 
 def dense_int64(rng: np.random.Generator, count: int) -> np.ndarray:
@@ -55,14 +100,19 @@ def spread_float64(rng: np.random.Generator, count: int) -> np.ndarray:
 
 VARIANTS = [
     Variant("member_mask_long", member_mask.member_mask_long, np.int64, dense_int64, True),
-    Variant("member_mask_long, wide values", member_mask.member_mask_long, np.int64, wide_int64, False),
-    Variant("member_mask_ushort", member_mask.member_mask_ushort, np.uint16, spread_uint16, True),
+    Variant("member_mask_long, wide values", member_mask.member_mask_long, np.int64, wide_int64, False,
+            sizes=[*SIZES, (10**7, 10**3)]),
+    Variant("member_mask_long, wide values, every element occurs", member_mask.member_mask_long, np.int64,
+            wide_int64, False, sizes=[(10**6, 10**5), (10**7, 10**6)], all_found=True),
+    Variant("member_mask_ushort", member_mask.member_mask_ushort, np.uint16, spread_uint16, True,
+            sizes=[*SIZES, (10**7, 10**3)]),
     Variant("member_mask_double", member_mask.member_mask_double, np.float64, spread_float64, False),
 ]
 
 
 def make_data(variant: Variant, n: int, m: int, seed: list[int]) -> tuple[np.ndarray, np.ndarray]:
-    """Elements and test elements drawn from one pool of 2*m values, so about half are found.
+    """Elements and test elements drawn from one pool of 2*m values, so about half are found
+    (all of them for an all_found variant, whose elements come from the test elements).
 
     The uint16 pool holds at most 65536 values; once m exceeds half of it, the
     test elements repeat and most elements are found.
@@ -70,7 +120,7 @@ def make_data(variant: Variant, n: int, m: int, seed: list[int]) -> tuple[np.nda
     rng = np.random.default_rng(seed)
     pool = variant.pool(rng, 2 * m)
     test_elements = rng.choice(pool, size=m, replace=m > pool.size // 2)
-    elements = rng.choice(pool, size=n)
+    elements = rng.choice(test_elements if variant.all_found else pool, size=n)
     return elements.astype(variant.dtype), test_elements.astype(variant.dtype)
 
 
@@ -82,23 +132,41 @@ def run(plan: TimingPlan) -> list[Group]:
             "range is at most 6x(elements + test elements), so on the dense int64 and the larger "
             "uint16 cases it equals kind='table'; on wide int64 and float64 it sorts.",
             "pandas: pandas.Index(elements, copy=False).isin(test_elements).",
+            "polars: pl.Series(elements).is_in(pl.Series(test_elements).implode()) with "
+            "POLARS_MAX_THREADS=1; pyarrow: pyarrow.compute.is_in(elements, value_set=test_elements). "
+            "Both get their inputs converted before timing and keep their own result type.",
+            f"{FLOOR}: one elementwise pass over the elements into a preallocated result; "
+            "its ratio below 1 is the share of our time that any pass over the data takes.",
         ],
     )
     for variant_index, variant in enumerate(VARIANTS):
-        for size_index, (n, m) in enumerate(SIZES):
+        for size_index, (n, m) in enumerate(variant.sizes):
             elements, test_elements = make_data(variant, n, m, [SEED, variant_index, size_index])
             anchors = [Contender("numpy.isin", np.isin, (elements, test_elements))]
             if variant.table_applies:
                 anchors.append(Contender("numpy.isin kind='table'", np.isin, (elements, test_elements),
                                          {"kind": "table"}))
-            anchors.append(Contender("pandas isin", pandas_isin, (elements, test_elements)))
+            anchors += [
+                Contender("pandas isin", pandas_isin, (elements, test_elements)),
+                Contender("polars is_in", polars_is_in, (pl.Series(elements), pl.Series(test_elements).implode())),
+                Contender("pyarrow is_in", pyarrow_is_in, (pa.array(elements), pa.array(test_elements))),
+                Contender(FLOOR, floor, (elements, np.empty(n, dtype=np.bool_))),
+            ]
             ours = Contender(variant.ours.__name__, variant.ours, (elements, test_elements))
             found = float(variant.ours(elements, test_elements).mean())
             group.cases.append(compare(
                 variant.label, f"{size_label(n)}/{size_label(m)}", ours, anchors, plan,
                 params={"elements": n, "test_elements": m, "dtype": np.dtype(variant.dtype).name,
                         "found_fraction": round(found, 3), "seed": [SEED, variant_index, size_index]},
-                data=f"{found:.0%} found",
+                data=f"{found:.0%} found", agree=agree,
             ))
             del elements, test_elements, anchors, ours
     return [group]
+
+
+if __name__ == "__main__":
+    # This module alone, as Markdown: python -P bench_member_mask.py [--quick]
+    import report
+
+    quick_plan = TimingPlan.smoke() if "--quick" in sys.argv[1:] else TimingPlan.full()
+    print(report.render(report.describe_machine(), quick_plan, run(quick_plan), {}))
