@@ -150,13 +150,27 @@ private:
             for (std::uint32_t word = words_[w]; word; word &= word - 1)
                 table[std::uint16_t(U(lo_) + 32 * w + unsigned(__builtin_ctz(word)))] = 1;
         if (elements.contiguous() && out_stride == 1) {
+            // Eight answers packed into one store: a store per element would share the load
+            // ports with the two loads each element needs.
             const char *const data = elements.data;
-#pragma GCC unroll 8
-            for (std::size_t j = 0; j < elements.size; ++j) {
+            const std::size_t n = elements.size;
+            auto answer = [&](std::size_t j) {
                 Element value;
                 std::memcpy(&value, data + j * sizeof value, sizeof value);
-                out[j] = table[std::uint16_t(value)];
+                return std::uint64_t(table[std::uint16_t(value)]);
+            };
+            std::size_t j = 0;
+            for (; j + 16 <= n; j += 16) {
+                std::uint64_t low = 0, high = 0;
+#pragma GCC unroll 8
+                for (int k = 0; k < 8; ++k) {
+                    low |= answer(j + k) << (8 * k);
+                    high |= answer(j + 8 + k) << (8 * k);
+                }
+                std::memcpy(out + j, &low, 8);
+                std::memcpy(out + j + 8, &high, 8);
             }
+            for (; j < n; ++j) out[j] = std::uint8_t(answer(j));
         } else {
             for (std::size_t j = 0; j < elements.size; ++j)
                 out[std::ptrdiff_t(j) * out_stride] = table[std::uint16_t(elements[j])];
