@@ -98,8 +98,8 @@ PyTypeObject *field_buffer_type() noexcept {
     static char name[160];
     if (type) return type;
     PyOS_snprintf(name, sizeof name, "%s.field_buffer", frame::this_module.dotted);
-    PyType_Spec spec = {name, int(sizeof(FieldBuffer)), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, slots};
-    type = reinterpret_cast<PyTypeObject *>(PyType_FromSpec(&spec));
+    PyType_Spec layout = {name, int(sizeof(FieldBuffer)), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, slots};
+    type = reinterpret_cast<PyTypeObject *>(PyType_FromSpec(&layout));
     return type;
 }
 

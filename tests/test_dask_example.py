@@ -13,9 +13,9 @@ EXAMPLE = Path(__file__).resolve().parents[1] / "examples" / "dask_membership.py
 def load_example():
     # Loaded from its file and kept out of sys.modules, so its functions are pickled by value
     # and the worker processes need not import it.
-    spec = importlib.util.spec_from_file_location("dask_membership", EXAMPLE)
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
+    found = importlib.util.spec_from_file_location("dask_membership", EXAMPLE)
+    module = importlib.util.module_from_spec(found)
+    found.loader.exec_module(module)
     return module
 
 
