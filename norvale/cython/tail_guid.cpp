@@ -20,6 +20,7 @@ frame::Name name_randbits{"randbits"};
 frame::Name name_uuid{"uuid"};
 frame::Name name_UUID{"UUID"};
 frame::Name name_int{"int"};
+frame::KeywordName int_keyword{name_int};  // ("int",)
 frame::Name name_is_safe{"is_safe"};
 frame::Name name_init{"__init__"};
 frame::Name name_new{"__new__"};
@@ -36,7 +37,6 @@ constexpr char int_returned_int_subclass[] =
 // Made once at exec, so that a call creates no constants of its own.
 PyObject *random_bit_count = nullptr;  // 56
 PyObject *upper_shift = nullptr;       // 64
-PyObject *int_keyword = nullptr;       // ("int",)
 
 // secrets.randbits as the module body found it: the system random source's getrandbits.
 PyObject *system_randbits = nullptr;
@@ -52,8 +52,7 @@ static_assert(sizeof(std::time_t) == 8, "the clock must be read as a 64-bit coun
 int make_constants() {
     if (!random_bit_count) random_bit_count = PyLong_FromLong(56);
     if (!upper_shift) upper_shift = PyLong_FromLong(64);
-    if (!int_keyword) int_keyword = PyTuple_Pack(1, name_int.object());
-    return random_bit_count && upper_shift && int_keyword ? 0 : -1;
+    return random_bit_count && upper_shift ? 0 : -1;
 }
 
 // An exact int, from the result of an object's __int__ (nb_int) slot; nullptr with an exception set.
@@ -270,7 +269,7 @@ Result tail_guid_body(frame::FunctionObject &, PyObject *const *) {
 
     // UUID(int=value).
     PyObject *uuid_args[] = {value.get()};
-    return Ref::steal(PyObject_Vectorcall(uuid_class.get(), uuid_args, 0, int_keyword));
+    return Ref::steal(PyObject_Vectorcall(uuid_class.get(), uuid_args, 0, int_keyword.tuple()));
 }
 
 const char *const tail_guid_locals[] = {"prefix", "timestamp", "uuid_upper", "random_value", "uuid_lower"};
