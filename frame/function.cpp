@@ -21,11 +21,10 @@ PyObject *function_vectorcall(PyObject *callable, PyObject *const *args, size_t 
     const FunctionDef &def = *self.def;
     return guarded(self.traceback_name, [&]() -> Result {
         const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
-        const char *message_name = def.message_name ? def.message_name : def.name;
         PyObject *values[max_parameters];
         const int bound = def.parameters.count == 0
-                              ? bind_no_arguments(message_name, nargs, kwnames)
-                              : bind_arguments(message_name, def.parameters, self.defaults, args, nargs, kwnames, values);
+                              ? bind_no_arguments(def.name, nargs, kwnames)
+                              : bind_arguments(def.name, def.parameters, self.defaults, args, nargs, kwnames, values);
         if (bound < 0) return Failure{def.line};
         return def.body(self, values);
     }, def.line);

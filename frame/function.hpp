@@ -46,7 +46,6 @@ struct FunctionDef {
     LocalNames locals;
     FunctionBody body;
     int line;                    // where the function is defined, for __code__ and tracebacks
-    const char *message_name;    // name in argument messages, if not `name`
     const char *qualname;
 };
 
@@ -54,7 +53,7 @@ struct FunctionDef {
 constexpr FunctionDef function_def(const char *name, const char *doc, ParameterList parameters, LocalNames locals,
                                    FunctionBody body,
                                    std::source_location at = std::source_location::current()) noexcept {
-    return {name, doc, parameters, locals, body, int(at.line()), nullptr, nullptr};
+    return {name, doc, parameters, locals, body, int(at.line()), nullptr};
 }
 
 struct FunctionObject {
