@@ -222,12 +222,10 @@ private:
         return _pdep_u64(mask, 0x0101010101010101ull);
     }
 
-    // Every 16-bit offset is held.
+    // Every 16-bit offset is held: every lane takes part (the gather takes its lanes from a mask
+    // either way, so an all-ones one costs nothing).
     NORVALE_TARGET_AVX2 static std::uint64_t answer_8(const std::uint32_t *words, __m256i offsets) noexcept {
-        const __m256i word = _mm256_i32gather_epi32(reinterpret_cast<const int *>(words), _mm256_srli_epi32(offsets, 5), 4);
-        const __m256i to_top = _mm256_andnot_si256(offsets, _mm256_set1_epi32(31));
-        const unsigned mask = unsigned(_mm256_movemask_ps(_mm256_castsi256_ps(_mm256_sllv_epi32(word, to_top))));
-        return _pdep_u64(mask, 0x0101010101010101ull);
+        return answer_8(words, offsets, _mm256_set1_epi32(-1));
     }
 
     // The low (or high) halves of the 64-bit lanes of a and b, in order, as 8 lanes of 32 bits.
