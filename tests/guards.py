@@ -1,14 +1,15 @@
 """Arrays followed by guard bytes, and a stand-in for a module's `np` that makes its results so.
 
-A pass that writes past the end of such an array changes its guard bytes, which `intact()`
-reports; reads past it are caught by the sanitizer build (`make sanitize`), since the guard
-area is short and the allocation ends right after it.
+A pass that writes past the end of such an array changes its guard bytes, which
+`Guards.broken()` reports; reads past it are caught by the sanitizer build (`make sanitize`),
+since the guard area is short and the allocation ends right after it.
 """
 
 import math
-import types
 
 import numpy as np
+
+from helpers import StandInNumpy
 
 GUARD_BYTES = 64
 PATTERN = 0xA5
@@ -41,19 +42,6 @@ class Guards:
     def broken(self):
         """The guarded arrays written past their end."""
         return [raw[:size] for raw, size in self._blocks if (raw[size:] != PATTERN).any()]
-
-
-class StandInNumpy(types.ModuleType):
-    """Serves as a module's `np`: NumPy itself, but for the attributes given as overrides."""
-
-    def __init__(self, **overrides):
-        super().__init__("stand_in_numpy")
-        self._overrides = overrides
-
-    def __getattr__(self, name):
-        if name in self._overrides:
-            return self._overrides[name]
-        return getattr(np, name)
 
 
 def guarding_numpy(guards, on_empty=None, on_zeros=None):

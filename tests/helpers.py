@@ -81,17 +81,21 @@ def preserved_namespace(namespace):
         namespace.update(saved)
 
 
-class RecordingNumpy(types.ModuleType):
-    """Stands in for np and records which attributes each call looks up."""
+class StandInNumpy(types.ModuleType):
+    """Serves as a module's `np`: NumPy itself but for the attributes given as overrides, and
+    records which attributes the calls look up."""
 
-    def __init__(self):
-        super().__init__("recording_numpy")
+    def __init__(self, **overrides):
+        super().__init__("stand_in_numpy")
+        self._overrides = overrides
         self.looked_up = []
 
     def __getattr__(self, name):
         import numpy as np
 
         self.looked_up.append(name)
+        if name in self._overrides:
+            return self._overrides[name]
         return getattr(np, name)
 
 

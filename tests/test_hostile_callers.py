@@ -13,8 +13,8 @@ import threading
 import numpy as np
 import pytest
 
-from helpers import load, preserved_namespace
-from guards import Guards, StandInNumpy, guarding_numpy
+from helpers import StandInNumpy, load, preserved_namespace
+from guards import Guards, guarding_numpy
 
 mm = load("member_mask")
 rd = load("run_distinct")
