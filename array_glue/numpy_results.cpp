@@ -13,11 +13,12 @@ frame::KeywordName dtype_keyword{name_dtype};
 
 }  // namespace
 
+frame::Ref numpy_attribute(const frame::Name &attribute) noexcept { return frame::get_global_attr(name_np, attribute); }
+
 frame::Ref call_numpy(const frame::Name &function, PyObject *first, Dtype dtype, DtypeAs as) noexcept {
-    frame::Ref make = frame::get_global_attr(name_np, function);
+    frame::Ref make = numpy_attribute(function);
     if (!make) return {};
-    frame::Ref type = dtype.numpy_attribute ? frame::get_global_attr(name_np, *dtype.numpy_attribute)
-                                            : frame::Ref::borrow(dtype.object);
+    frame::Ref type = dtype.numpy_attribute ? numpy_attribute(*dtype.numpy_attribute) : frame::Ref::borrow(dtype.object);
     if (!type) return {};
     PyObject *args[] = {first, type.get()};
     if (as == DtypeAs::positional) return frame::Ref::steal(PyObject_Vectorcall(make.get(), args, 2, nullptr));

@@ -25,6 +25,9 @@ inline Dtype given_dtype(PyObject *object) noexcept { return {nullptr, object}; 
 
 enum class DtypeAs { positional, keyword };
 
+// np.<attribute> of the calling module's `np`.
+frame::Ref numpy_attribute(const frame::Name &attribute) noexcept;
+
 // np.<function>(first, dtype) or np.<function>(first, dtype=dtype): `first` a size, a shape, a
 // buffer for np.frombuffer.
 frame::Ref call_numpy(const frame::Name &function, Py_ssize_t size, Dtype dtype,

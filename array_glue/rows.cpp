@@ -4,7 +4,6 @@
 
 #include "array_glue/messages.hpp"
 #include "array_glue/numpy_results.hpp"
-#include "frame/globals.hpp"
 #include "frame/type_imports.hpp"
 
 namespace norvale::array_glue {
@@ -14,7 +13,6 @@ using frame::Ref;
 
 namespace {
 
-Name name_np{"np"};
 Name name_frombuffer{"frombuffer"};
 Name name_uint8{"uint8"};
 Name name_prod{"prod"};
@@ -128,7 +126,7 @@ int read_geometry(PyObject *array, RowBytes &rows) {
     const int subarrays = has_subarray_rows(array);
     if (subarrays <= 0) return subarrays;
     // itemsize * np.prod(array.shape[1:]), on Python numbers.
-    Ref prod = frame::get_global_attr(name_np, name_prod);
+    Ref prod = numpy_attribute(name_prod);
     if (!prod) return -1;
     if (prod.get() == numpy_prod() && Py_IS_TYPE(array, frame::numpy_ndarray_type())) {
         // NumPy's own prod over the axes of a plain array, taken here: NumPy makes no array whose
