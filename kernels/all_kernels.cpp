@@ -1,4 +1,5 @@
 // Includes every kernel header, so that the build compiles them all in one translation unit.
+#include "kernels/bitmap_layout.hpp"
 #include "kernels/buffers.hpp"
 #include "kernels/cpu_features.hpp"
 #include "kernels/cuckoo_set.hpp"
@@ -9,6 +10,7 @@
 #include "kernels/prefetch.hpp"
 #include "kernels/random_pool.hpp"
 #include "kernels/range_bitmap.hpp"
+#include "kernels/range_bitmap_avx2.hpp"
 #include "kernels/reorder.hpp"
 #include "kernels/row_classes.hpp"
 #include "kernels/runs.hpp"

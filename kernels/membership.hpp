@@ -175,7 +175,7 @@ Status mark_members(Strided<Element> elements, Strided<Test> test, std::uint8_t 
     if (layout) *layout = MemberLayout::empty;
     if constexpr (std::is_integral_v<T>) {
         RangeBitmap<T> bitmap;
-        if (bitmap.fits(test)) {
+        if (bitmap.fits(test, isa)) {
             const Status filled = bitmap.fill(test);
             if (filled != Status::ok) return filled;
             if (layout) *layout = MemberLayout::bitmap;

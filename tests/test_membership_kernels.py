@@ -176,6 +176,48 @@ def test_elements_just_past_the_range(kind, variant):
     assert check(kind, elements, test_elements, variant) == "bitmap"
 
 
+@pytest.fixture(params=["int32", "uint32", "int64", "uint64"])
+def held_range(request):
+    """A kind, its test values (every third value of a range of 9000 whose start is no multiple of
+    64) and the bitmap size above that range, 2^14 bits."""
+    kind = request.param
+    low = {"int32": -1001, "uint32": 2**20 + 5, "int64": -(2**40) + 3, "uint64": 2**63 + 7}[kind]
+    test_elements = np.array([low + 3 * i for i in range(3000)], np.dtype(KINDS[kind][0]))
+    return kind, test_elements, 2**14
+
+
+def test_a_value_one_bitmap_away_from_a_test_value_is_absent(held_range, variant):
+    """The bit of a value lies at the value modulo the bitmap size, so a value outside the range
+    shares its bit with one inside: it is absent even in a block of elements that all but it lie
+    inside, at either end of a block or alone in the tail."""
+    kind, test_elements, held = held_range
+    as_int = [int(t) for t in test_elements]
+    inside = np.array([as_int[i % 3000] + (i % 3) for i in range(64 * 12)], test_elements.dtype)
+    for slot in (0, 1, 63, 64, 200, 64 * 12 - 1):
+        for shift in (held, -held, 2 * held):
+            elements = inside.copy()
+            elements[slot] = as_int[slot % 3000] + shift
+            for n in (64 * 12, 64 * 12 - 1, slot + 1, 65):
+                check(kind, elements[:n], test_elements, variant)
+
+
+def test_the_range_ends_anywhere_in_the_test_values(held_range, variant):
+    """The least and greatest test value, at each position of test values of every length up to
+    three vectors and a half, bound the range: values just outside it are absent."""
+    kind, test_elements, _ = held_range
+    low, high = int(test_elements.min()), int(test_elements.max())
+    elements = np.array([low - 1, low, high, high + 1], test_elements.dtype)
+    for m in range(2, 29):
+        middle = test_elements[1 : m - 1]
+        for at_low in range(0, m, 3):
+            for at_high in {0, m - 1, m // 2} - {at_low}:
+                values = list(middle)
+                positions = sorted([(at_low, low), (at_high, high)])
+                for position, value in positions:
+                    values.insert(position, value)
+                assert check(kind, elements, np.array(values[:m], test_elements.dtype), variant) == "bitmap"
+
+
 @pytest.mark.parametrize("kind", ["int16", "uint16"])
 def test_many_16_bit_elements(kind, variant):
     """From some count of elements on, 16-bit values are looked up in a byte per value."""
