@@ -99,6 +99,9 @@ public:
     std::size_t count() const noexcept { return count_; }
     std::size_t bytes() const noexcept { return memory_.bytes(); }
     std::size_t bucket_count() const noexcept { return std::size_t(1) << bits_; }
+    unsigned bucket_bits() const noexcept { return bits_; }
+    // The buckets, bucket_count() of bucket_bytes each (null before the first insert).
+    const void *buckets() const noexcept { return buckets_; }
 
     // ---- Lookups of many keys: out[j * out_stride] = whether key_of(j) is held ----
     // (The loops read `key_of` and the table through local copies, held in registers: the

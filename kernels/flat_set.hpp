@@ -153,6 +153,12 @@ public:
     }
 #endif
 
+#if defined(NORVALE_HAVE_AVX512_VARIANTS)
+    // The same with one compare for the key and one for 0 per bucket (flat_set_avx512.hpp).
+    NORVALE_TARGET_AVX512 Status insert_avx512(const Key *keys, std::size_t count, const Key *next_keys,
+                                               std::size_t next_count) noexcept;
+#endif
+
     // Shrinks the table to half load of the keys it holds, once all are in.
     Status finish() noexcept {
         const std::size_t buckets = buckets_for(count_);
@@ -227,8 +233,7 @@ public:
     }
 #endif
 
-private:
-    static constexpr std::uint64_t multiplier = key_hash_multiplier;
+    // ---- The table as its lookups read it (the AVX-512 lookups of flat_set_avx512.hpp too) ----
 
     struct alignas(bucket_bytes) Bucket {
         Key slot[lanes];
@@ -240,32 +245,6 @@ private:
         Key keys[ahead];
         std::uintptr_t homes[ahead];
     };
-
-    TableMemory table_;
-    TableMemory overflow_bits_;
-    Bucket *buckets_ = nullptr;
-    std::uint64_t *overflow_ = nullptr;
-    std::size_t bucket_count_ = 0;
-    std::size_t count_ = 0;  // keys in the table (0 is not among them)
-    std::size_t still_to_come_ = SIZE_MAX / 8;  // at most this many keys more (unknown: many)
-    bool has_zero_ = false;
-
-    bool full() const noexcept { return 2 * (count_ + 1) > lanes * bucket_count_; }
-
-    // Grows the table fourfold, or only as far as the keys still to come can fill it. (Four
-    // times rather than two halves the keys moved and the memory taken on the way.)
-    Status grow() noexcept {
-        std::size_t buckets = bucket_count_ ? 4 * bucket_count_ : 2;
-        if (count_ + 1 <= SIZE_MAX / 4 - still_to_come_)
-            buckets = std::max(bucket_count_ + 1, std::min(buckets, buckets_for(count_ + 1 + still_to_come_)));
-        return rebuild(buckets);
-    }
-
-    // Half load: twice as many slots as keys.
-    static std::size_t buckets_for(std::size_t count) noexcept {
-        const std::size_t buckets = (2 * count + lanes - 1) / lanes;
-        return buckets < 2 ? 2 : buckets;
-    }
 
     // What a lookup reads, by value.
     struct Lookup {
@@ -311,6 +290,37 @@ private:
     };
 
     Lookup lookup() const noexcept { return {buckets_, overflow_, bucket_count_}; }
+
+    bool has_zero() const noexcept { return has_zero_; }
+
+private:
+    static constexpr std::uint64_t multiplier = key_hash_multiplier;
+
+    TableMemory table_;
+    TableMemory overflow_bits_;
+    Bucket *buckets_ = nullptr;
+    std::uint64_t *overflow_ = nullptr;
+    std::size_t bucket_count_ = 0;
+    std::size_t count_ = 0;  // keys in the table (0 is not among them)
+    std::size_t still_to_come_ = SIZE_MAX / 8;  // at most this many keys more (unknown: many)
+    bool has_zero_ = false;
+
+    bool full() const noexcept { return 2 * (count_ + 1) > lanes * bucket_count_; }
+
+    // Grows the table fourfold, or only as far as the keys still to come can fill it. (Four
+    // times rather than two halves the keys moved and the memory taken on the way.)
+    Status grow() noexcept {
+        std::size_t buckets = bucket_count_ ? 4 * bucket_count_ : 2;
+        if (count_ + 1 <= SIZE_MAX / 4 - still_to_come_)
+            buckets = std::max(bucket_count_ + 1, std::min(buckets, buckets_for(count_ + 1 + still_to_come_)));
+        return rebuild(buckets);
+    }
+
+    // Half load: twice as many slots as keys.
+    static std::size_t buckets_for(std::size_t count) noexcept {
+        const std::size_t buckets = (2 * count + lanes - 1) / lanes;
+        return buckets < 2 ? 2 : buckets;
+    }
 
     std::size_t next(std::size_t b) const noexcept { return lookup().next(b); }
     bool overflowed(std::size_t b) const noexcept { return lookup().overflowed(b); }

@@ -15,7 +15,9 @@
 
 #include "kernels/cpu_features.hpp"
 #include "kernels/cuckoo_set.hpp"
+#include "kernels/cuckoo_set_avx512.hpp"
 #include "kernels/flat_set.hpp"
+#include "kernels/flat_set_avx512.hpp"
 #include "kernels/range_bitmap.hpp"
 #include "kernels/set_key.hpp"
 #include "kernels/status.hpp"
@@ -60,6 +62,9 @@ public:
             if (status != Status::ok) return status;
         }
         if (i == count) return Status::ok;
+#if defined(NORVALE_HAVE_AVX512_VARIANTS)
+        if (isa == Isa::avx512) return flat_.insert_avx512(keys + i, count - i, next_keys, next_count);
+#endif
 #if defined(NORVALE_HAVE_AVX2_VARIANTS)
         if (isa == Isa::avx2) return flat_.insert_avx2(keys + i, count - i, next_keys, next_count);
 #endif
@@ -129,10 +134,28 @@ constexpr std::size_t block = 64;  // test values read at a time while the set i
 // contiguous elements without a multiply per element.
 template <typename T, typename Element, typename Set>
 void probe_set(const Set &set, Isa isa, Strided<Element> elements, std::uint8_t *out, std::ptrdiff_t out_stride) noexcept {
+    using Key = typename SetKey<T>::type;
+#if defined(NORVALE_HAVE_AVX512_VARIANTS)
+    if (isa == Isa::avx512) {
+        constexpr bool flat = std::is_same_v<Set, FlatSet<Key>>;
+        // Integers that are their own keys are read in place.
+        if constexpr (std::is_same_v<Element, T> && SetKey<T>::identity) {
+            if (elements.contiguous() && out_stride == 1) {
+                if constexpr (flat) return flat_avx512::probe_contiguous(set, elements.data, elements.size, out);
+                else return cuckoo_avx512::probe_contiguous(set, elements.data, elements.size, out);
+            }
+        }
+        return with_items(elements, [&](auto items) {
+            const auto key_of = [items](std::size_t j) noexcept { return SetKey<T>::probe(T(items[j])); };
+            if constexpr (flat) flat_avx512::probe(set, key_of, items.size, out, out_stride);
+            else cuckoo_avx512::probe(set, key_of, items.size, out, out_stride);
+        });
+    }
+#endif
     with_items(elements, [&](auto items) {
         const auto key_of = [items](std::size_t j) noexcept { return SetKey<T>::probe(T(items[j])); };
 #if defined(NORVALE_HAVE_AVX2_VARIANTS)
-        if (isa == Isa::avx2) return set.probe_avx2(key_of, items.size, out, out_stride);
+        if (isa >= Isa::avx2) return set.probe_avx2(key_of, items.size, out, out_stride);
 #endif
         (void)isa;
         set.probe_portable(key_of, items.size, out, out_stride);
@@ -167,7 +190,7 @@ Status build_set(MemberSet<Key> &set, Strided<Test> test, Isa isa) noexcept {
 }  // namespace membership_detail
 
 // out[j * out_stride] = 1 when elements[j], as T, equals some test[i] as T; else 0. Every result
-// element is written exactly once. `isa` picks the variant (it must be available).
+// element is written. `isa` picks the variant (it must be available).
 template <typename T, typename Element, typename Test>
 Status mark_members(Strided<Element> elements, Strided<Test> test, std::uint8_t *out, std::ptrdiff_t out_stride,
                     Isa isa, MemberLayout *layout = nullptr) noexcept {

@@ -40,7 +40,7 @@ public:
         T low, high;
 #if defined(NORVALE_HAVE_AVX2_VARIANTS)
         if constexpr (std::is_same_v<Test, T> && sizeof(T) >= 4) {
-            if (isa == Isa::avx2 && test.contiguous()) {
+            if (isa >= Isa::avx2 && test.contiguous()) {
                 bitmap_avx2::scan_range(test.data, test.size, low, high);
                 return take_range(low, high, test.size);
             }
@@ -129,7 +129,7 @@ public:
 #if defined(NORVALE_HAVE_AVX2_VARIANTS)
         if constexpr (std::is_same_v<Element, T>) {
             // Offsets go into 32-bit lanes.
-            if (isa == Isa::avx2 && held_shift_ <= 32) return probe_staged(elements, out, out_stride);
+            if (isa >= Isa::avx2 && held_shift_ <= 32) return probe_staged(elements, out, out_stride);
         }
 #endif
         (void)isa;

@@ -15,6 +15,8 @@ inline constexpr std::uint64_t key_hash_multiplier = 0x9E3779B97F4A7C15ull;
 template <typename T>
 struct SetKey {
     using type = std::make_unsigned_t<T>;
+    // Whether a key has the bits of its value, so that values can be read as keys in place.
+    static constexpr bool identity = true;
     // The key a test value is inserted under; false for a value that equals nothing.
     static bool of(T value, type &key) noexcept {
         key = type(value);
@@ -32,6 +34,7 @@ template <typename T>
 struct SetKey<T> {
     static_assert(sizeof(T) == 4 || sizeof(T) == 8);
     using type = std::conditional_t<sizeof(T) == 4, std::uint32_t, std::uint64_t>;
+    static constexpr bool identity = false;  // -0.0 is folded
     static bool of(T value, type &key) noexcept {
         key = probe(value);
         return !std::isnan(value);

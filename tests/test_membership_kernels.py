@@ -321,6 +321,42 @@ def test_keys_that_collide(count, variant):
         assert not mark("int64", absent, tests, variant)[0].any()
 
 
+def keys_homed_first(kind, count, buckets, seed):
+    """`count` distinct values of the kind whose keys hash into bucket 0 of a flat table of up to
+    `buckets` buckets: one chain of full buckets, reached from its start."""
+    dtype = np.dtype(KINDS[kind][0])
+    unsigned = np.dtype(f"u{dtype.itemsize}")
+    multiplier = np.uint64(THRESHOLDS["hash_multiplier"])
+    found = []
+    generator = rng(seed, count)
+    while sum(len(f) for f in found) < count:
+        bits = generator.integers(1, np.iinfo(unsigned).max, size=2_000_000, dtype=unsigned, endpoint=True)
+        with np.errstate(over="ignore"):
+            tops = (bits.astype(np.uint64) * multiplier) >> np.uint64(32)
+        values = bits[tops < np.uint64(2**32 // buckets)].view(dtype)
+        if dtype.kind == "f":
+            values = values[np.isfinite(values) & (values != 0)]
+        found.append(values)
+    return np.unique(np.concatenate(found))[:count]
+
+
+@pytest.mark.parametrize("kind", ["uint32", "float32", "int64", "float64"])
+@pytest.mark.parametrize("count", [7, 8, 9, 17, 40])
+def test_chains_of_full_flat_buckets(kind, count, variant):
+    """Keys in the last slot of a full bucket and past it, chains of one to five buckets, with
+    8- and 4-byte keys; absent keys that meet the same full buckets; the key 0 among them."""
+    padding = np.unique(wide_values(kind, 2 * past_cuckoo(kind), seed=22))
+    buckets = 4 * len(padding) // (64 // np.dtype(KINDS[kind][0]).itemsize)  # at least the table's
+    chain = keys_homed_first(kind, 2 * count, buckets, seed=count)
+    present, absent = chain[:count], chain[count:]
+    test_elements = np.concatenate([padding, present])
+    elements = np.concatenate([np.repeat(chain, 3), padding[::5], np.zeros(5, padding.dtype)])
+    elements = elements[rng(count, 2).permutation(len(elements))]
+    assert check(kind, elements, test_elements, variant) in {"flat", "flat_read_ahead"}
+    assert not mark(kind, absent, test_elements, variant)[0].any()
+    check(kind, elements, np.concatenate([test_elements, [0]]).astype(padding.dtype), variant)
+
+
 def test_zero_in_a_chain_of_full_buckets(variant):
     """The element 0 meets full buckets (no empty slot matches it): its answer is still the flag."""
     keys = colliding_keys(300, seed=1, top=0)

@@ -133,6 +133,7 @@ int parse_isa(const char *name, kernels::Isa &isa) {
     const std::string_view text(name);
     if (text == "portable") isa = kernels::Isa::portable;
     else if (text == "avx2") isa = kernels::Isa::avx2;
+    else if (text == "avx512") isa = kernels::Isa::avx512;
     else {
         PyErr_Format(PyExc_ValueError, "unknown variant %s", name);
         return -1;
@@ -166,7 +167,8 @@ PyObject *mark_members(PyObject *, PyObject *args) {
 PyObject *membership_variants(PyObject *, PyObject *) {
     PyObject *names = PyList_New(0);
     if (!names) return nullptr;
-    for (const auto &[isa, name] : {std::pair{kernels::Isa::portable, "portable"}, std::pair{kernels::Isa::avx2, "avx2"}}) {
+    for (const auto &[isa, name] : {std::pair{kernels::Isa::portable, "portable"}, std::pair{kernels::Isa::avx2, "avx2"},
+                                    std::pair{kernels::Isa::avx512, "avx512"}}) {
         if (!kernels::isa_available(isa)) continue;
         PyObject *text = PyUnicode_FromString(name);
         if (!text || PyList_Append(names, text) < 0) {

@@ -1,0 +1,160 @@
+// The cuckoo table's lookups with AVX-512: eight keys hashed in one vector, and each key
+// compared with both its buckets at once, the two 32-byte buckets side by side in one register.
+// Every key, 0 included, lives in one of its two buckets, so one compare answers each lookup:
+// no branch, no second pass. The answers of eight keys come out as eight bytes.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+
+#include "kernels/cpu_features.hpp"
+#include "kernels/cuckoo_set.hpp"
+
+#if defined(NORVALE_HAVE_AVX512_VARIANTS)
+#include <immintrin.h>
+
+namespace norvale::kernels::cuckoo_avx512 {
+
+template <typename Key>
+class Prober {
+    static_assert(sizeof(Key) == 4 || sizeof(Key) == 8);
+    using Set = CuckooSet<Key>;
+    static_assert(Set::bucket_bytes == 32);
+    static constexpr std::size_t group = 8;  // keys hashed at a time
+
+public:
+    explicit Prober(const Set &set) noexcept
+        : buckets_(static_cast<const char *>(set.buckets())), bits_(set.bucket_bits()) {}
+
+    // out[j] = whether keys[j] is held, j < n; the keys lie next to each other at any address.
+    NORVALE_TARGET_AVX512 void run(const char *keys, std::size_t n, std::uint8_t *out) const noexcept {
+        if (!buckets_) {
+            std::memset(out, 0, n);
+            return;
+        }
+        const std::size_t whole = n / group * group;
+        // A group's bucket offsets are hashed a group ahead, so that they are read back long
+        // after their stores.
+        alignas(64) std::uint64_t offsets[2][group];
+        if (whole) home_offsets(keys, offsets[0]);
+        for (std::size_t j = 0; j < whole; j += group) {
+            if (j + group < whole) home_offsets(keys + (j + group) * sizeof(Key), offsets[((j / group) & 1) ^ 1]);
+            const std::uint64_t answers = compare(keys + j * sizeof(Key), offsets[(j / group) & 1]);
+            std::memcpy(out + j, &answers, 8);
+        }
+        for (std::size_t j = whole; j < n; ++j) out[j] = std::uint8_t(contains(key_at(keys, j)));
+    }
+
+private:
+    const char *buckets_;
+    unsigned bits_;
+
+    static Key key_at(const char *keys, std::size_t j) noexcept {
+        Key key;
+        std::memcpy(&key, keys + j * sizeof key, sizeof key);
+        return key;
+    }
+
+    // As CuckooSet::homes: the top bits of the key's product name the first bucket, the next
+    // bits the (odd) distance to the second. Both byte offsets in one word, the second on top.
+    NORVALE_TARGET_AVX512 void home_offsets(const char *keys, std::uint64_t *offsets) const noexcept {
+        const __m512i wide = sizeof(Key) == 8 ? _mm512_loadu_si512(keys)
+                                              : _mm512_cvtepu32_epi64(_mm256_loadu_si256(reinterpret_cast<const __m256i *>(keys)));
+        const __m512i h = _mm512_mullo_epi64(wide, _mm512_set1_epi64(static_cast<long long>(key_hash_multiplier)));
+        const __m512i first = _mm512_srl_epi64(h, _mm_cvtsi32_si128(int(64 - bits_)));
+        const __m512i apart = _mm512_or_si512(
+            _mm512_and_si512(_mm512_srl_epi64(h, _mm_cvtsi32_si128(int(64 - 2 * bits_))),
+                             _mm512_set1_epi64(static_cast<long long>((std::uint64_t(1) << bits_) - 1))),
+            _mm512_set1_epi64(1));
+        const __m512i second = _mm512_xor_si512(first, apart);
+        _mm512_store_si512(offsets, _mm512_or_si512(_mm512_slli_epi64(first, 5), _mm512_slli_epi64(second, 37)));
+    }
+
+    // Eight answers, one byte each: per key a mask of the slots of its two buckets that hold it.
+    NORVALE_TARGET_AVX512 std::uint64_t compare(const char *keys, const std::uint64_t *offsets) const noexcept {
+        constexpr std::size_t per_word = sizeof(Key) == 8 ? 8 : 4;  // masks of 8 or 16 bits
+        std::uint64_t answers = 0;
+#pragma GCC unroll 2
+        for (std::size_t w = 0; w < group / per_word; ++w) {
+            std::uint64_t word;
+            if constexpr (sizeof(Key) == 8) {
+                __mmask8 mask[8];
+#pragma GCC unroll 8
+                for (std::size_t q = 0; q < 8; ++q) mask[q] = slots_holding(keys, offsets, q);
+                const __mmask32 low = _mm512_kunpackw(_mm512_kunpackb(mask[3], mask[2]), _mm512_kunpackb(mask[1], mask[0]));
+                const __mmask32 high = _mm512_kunpackw(_mm512_kunpackb(mask[7], mask[6]), _mm512_kunpackb(mask[5], mask[4]));
+                word = _cvtmask64_u64(_mm512_kunpackd(high, low));
+                // A byte per key: its top bit set by any of its bits (the low seven add up to
+                // less than the top one, so no carry leaves a byte).
+                constexpr std::uint64_t low7 = 0x7F7F7F7F7F7F7F7Full, top = 0x8080808080808080ull;
+                answers = ((((word & low7) + low7) | word) & top) >> 7;
+            } else {
+                __mmask16 mask[4];
+#pragma GCC unroll 4
+                for (std::size_t q = 0; q < 4; ++q) mask[q] = slots_holding(keys, offsets, w * 4 + q);
+                word = _cvtmask64_u64(_mm512_kunpackd(_mm512_kunpackw(mask[3], mask[2]), _mm512_kunpackw(mask[1], mask[0])));
+                constexpr std::uint64_t low15 = 0x7FFF7FFF7FFF7FFFull, top = 0x8000800080008000ull;
+                const std::uint64_t any = (((word & low15) + low15) | word) & top;
+                answers |= _pdep_u64(_pext_u64(any, top), 0x01010101ull) << (32 * w);
+            }
+        }
+        return answers;
+    }
+
+    [[gnu::always_inline]] NORVALE_TARGET_AVX512 auto slots_holding(const char *keys, const std::uint64_t *offsets,
+                                                                    std::size_t q) const noexcept {
+        const std::uint64_t both = offsets[q];
+        const __m256i first = _mm256_load_si256(reinterpret_cast<const __m256i *>(buckets_ + std::uint32_t(both)));
+        const __m512i line = _mm512_inserti64x4(_mm512_castsi256_si512(first),
+                                                _mm256_load_si256(reinterpret_cast<const __m256i *>(buckets_ + (both >> 32))), 1);
+        if constexpr (sizeof(Key) == 8)
+            return _mm512_cmpeq_epi64_mask(line, _mm512_set1_epi64(static_cast<long long>(key_at(keys, q))));
+        else
+            return _mm512_cmpeq_epi32_mask(line, _mm512_set1_epi32(static_cast<int>(key_at(keys, q))));
+    }
+
+    bool contains(Key key) const noexcept {
+        const std::uint64_t h = std::uint64_t(key) * key_hash_multiplier;
+        const std::uint32_t first = std::uint32_t(h >> (64 - bits_));
+        const std::uint32_t second = first ^ ((std::uint32_t(h >> (64 - 2 * bits_)) & ((1u << bits_) - 1)) | 1);
+        bool found = false;
+        for (std::size_t lane = 0; lane < Set::lanes; ++lane) {
+            Key a, b;
+            std::memcpy(&a, buckets_ + first * Set::bucket_bytes + lane * sizeof(Key), sizeof a);
+            std::memcpy(&b, buckets_ + second * Set::bucket_bytes + lane * sizeof(Key), sizeof b);
+            found |= (a == key) | (b == key);
+        }
+        return found;
+    }
+};
+
+// out[j * out_stride] = whether key_of(j) is held, j < n: keys staged a block at a time.
+template <typename Key, typename KeyOf>
+NORVALE_TARGET_AVX512 void probe(const CuckooSet<Key> &set, const KeyOf &key_of, std::size_t n, std::uint8_t *out,
+                                 std::ptrdiff_t out_stride) noexcept {
+    constexpr std::size_t block = 1024;
+    const Prober<Key> prober(set);
+    const KeyOf read = key_of;
+    alignas(64) Key keys[block];
+    std::uint8_t answers[block];
+    for (std::size_t start = 0; start < n; start += block) {
+        const std::size_t count = n - start < block ? n - start : block;
+        for (std::size_t i = 0; i < count; ++i) keys[i] = read(start + i);
+        std::uint8_t *const target = out_stride == 1 ? out + start : answers;
+        prober.run(reinterpret_cast<const char *>(keys), count, target);
+        if (out_stride != 1)
+            for (std::size_t i = 0; i < count; ++i) out[std::ptrdiff_t(start + i) * out_stride] = answers[i];
+    }
+}
+
+// The same for keys that lie next to each other in memory as they are, with a contiguous result.
+template <typename Key>
+NORVALE_TARGET_AVX512 void probe_contiguous(const CuckooSet<Key> &set, const char *keys, std::size_t n,
+                                            std::uint8_t *out) noexcept {
+    Prober<Key>(set).run(keys, n, out);
+}
+
+}  // namespace norvale::kernels::cuckoo_avx512
+
+#endif
