@@ -13,6 +13,7 @@
 #include "kernels/random_pool.hpp"
 #include "kernels/range_bitmap.hpp"
 #include "kernels/range_bitmap_avx2.hpp"
+#include "kernels/range_bitmap_avx512.hpp"
 #include "kernels/reorder.hpp"
 #include "kernels/row_classes.hpp"
 #include "kernels/runs.hpp"

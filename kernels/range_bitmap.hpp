@@ -1,8 +1,9 @@
 // Integer test values that span a narrow range go into a bitmap over that range instead of a
 // hash set: one bit per value of the range (held up to the next power of two: at most 16 bytes
 // per test value, see bitmap_layout.hpp), and a lookup is a subtraction, a compare and one bit
-// test. The AVX2 variant (range scan and lookups) is in range_bitmap_avx2.hpp. Many 16-bit elements are
-// looked up in a byte per value instead (see byte_table_from).
+// test. The AVX2 variant (range scan and lookups) is in range_bitmap_avx2.hpp, the AVX-512 lookups
+// in range_bitmap_avx512.hpp. Without AVX-512, many 16-bit elements are looked up in a byte per
+// value instead (see byte_table_from).
 #pragma once
 
 #include <algorithm>
@@ -14,6 +15,7 @@
 
 #include "kernels/bitmap_layout.hpp"
 #include "kernels/range_bitmap_avx2.hpp"
+#include "kernels/range_bitmap_avx512.hpp"
 #include "kernels/cpu_features.hpp"
 #include "kernels/status.hpp"
 #include "kernels/strided.hpp"
@@ -125,11 +127,12 @@ public:
     template <typename Element>
     void probe(Isa isa, Strided<Element> elements, std::uint8_t *out, std::ptrdiff_t out_stride) const noexcept {
         if constexpr (sizeof(T) == 2)
-            if (elements.size >= byte_table_from && probe_byte_table(elements, out, out_stride)) return;
+            if (isa != Isa::avx512 && elements.size >= byte_table_from && probe_byte_table(elements, out, out_stride))
+                return;
 #if defined(NORVALE_HAVE_AVX2_VARIANTS)
         if constexpr (std::is_same_v<Element, T>) {
             // Offsets go into 32-bit lanes.
-            if (isa >= Isa::avx2 && held_shift_ <= 32) return probe_staged(elements, out, out_stride);
+            if (isa >= Isa::avx2 && held_shift_ <= 32) return probe_staged(isa, elements, out, out_stride);
         }
 #endif
         (void)isa;
@@ -193,9 +196,9 @@ private:
 #if defined(NORVALE_HAVE_AVX2_VARIANTS)
     // Contiguous input and output go straight to the vector loop; other layouts pass through
     // a small buffer on each side.
-    void probe_staged(Strided<T> elements, std::uint8_t *out, std::ptrdiff_t out_stride) const noexcept {
+    void probe_staged(Isa isa, Strided<T> elements, std::uint8_t *out, std::ptrdiff_t out_stride) const noexcept {
         const std::size_t n = elements.size;
-        if (elements.contiguous() && out_stride == 1) return probe_avx2(elements.data, n, out);
+        if (elements.contiguous() && out_stride == 1) return probe_vector(isa, elements.data, n, out);
         constexpr std::size_t block = 512;
         alignas(32) T values[block];
         std::uint8_t found[block];
@@ -203,16 +206,19 @@ private:
             const std::size_t count = std::min(block, n - start);
             for (std::size_t i = 0; i < count; ++i) values[i] = elements[start + i];
             std::uint8_t *target = out_stride == 1 ? out + start : found;
-            probe_avx2(reinterpret_cast<const char *>(values), count, target);
+            probe_vector(isa, reinterpret_cast<const char *>(values), count, target);
             if (out_stride != 1)
                 for (std::size_t i = 0; i < count; ++i) out[std::ptrdiff_t(start + i) * out_stride] = found[i];
         }
     }
 
-    void probe_avx2(const char *data, std::size_t n, std::uint8_t *out) const noexcept {
+    void probe_vector(Isa isa, const char *data, std::size_t n, std::uint8_t *out) const noexcept {
         const BitmapLayout<T> map = layout();
         std::size_t j = 0;
         if constexpr (sizeof(T) == 1) j = bitmap_avx2::shuffle_8(map, data, n, out);
+#if defined(NORVALE_HAVE_AVX512_VARIANTS)
+        else if (isa == Isa::avx512) j = bitmap_avx512::lookup_words(map, data, n, out);
+#endif
         else if constexpr (sizeof(T) == 2) j = bitmap_avx2::gather_16(map, data, n, out);
         else if (held_shift_ <= scalar_lookups_up_to) j = bitmap_avx2::scalar_blocks(map, data, n, out);
         else if constexpr (sizeof(T) == 4) j = bitmap_avx2::gather_32(map, data, n, out);

@@ -147,9 +147,10 @@ def test_large_table_limits(kind, threshold, below, above, variant):
 # ---- Around each threshold ------------------------------------------------------------------
 
 @pytest.mark.parametrize("kind", ["int16", "int32", "int64", "uint64", "int64_in_uint16"])
-@pytest.mark.parametrize("m", [100, 2000])
+@pytest.mark.parametrize("m", [100, 2000, 20_000])
 def test_bitmap_range_limit(kind, m, variant):
-    """A bitmap takes up to 64 bits per test value (at least 65536): a range one wider hashes."""
+    """A bitmap takes up to 64 bits per test value (at least 65536): a range one wider hashes. The
+    bitmaps run from 2^16 to 2^21 bits."""
     test_dtype = np.dtype(KINDS[kind][1])
     limit = max(64 * m, 65536)
     for span, layouts in [(limit, {"bitmap"}), (limit + 1, {"cuckoo", "flat"})]:
