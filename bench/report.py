@@ -79,9 +79,24 @@ def cpu_model() -> str:
     return platform.processor() or platform.machine()
 
 
+def cpu_flags() -> list[str]:
+    """The vector and bit-manipulation extensions that the kernels choose among, as the processor reports them."""
+    wanted = ["avx2", "bmi2", "avx512f", "avx512bw", "avx512dq", "avx512vl"]
+    try:
+        with open("/proc/cpuinfo", encoding="utf-8") as cpuinfo:
+            for line in cpuinfo:
+                if line.startswith("flags"):
+                    present = set(line.split(":", 1)[1].split())
+                    return [flag for flag in wanted if flag in present]
+    except OSError:
+        pass
+    return []
+
+
 def describe_machine() -> dict[str, Any]:
     return {
         "cpu": cpu_model(),
+        "cpu_flags": cpu_flags(),
         "logical_cpus": os.cpu_count(),
         "platform": platform.platform(),
         "python": platform.python_version(),
@@ -92,7 +107,32 @@ def describe_machine() -> dict[str, Any]:
     }
 
 
+def wide_table(group: Group) -> list[str]:
+    """A row per case: our time, then each anchor's time and ratio, the floor's as our multiple of it."""
+    with_data = any(case.data for case in group.cases)
+    names: list[str] = []
+    for case in group.cases:
+        names += [a.name for a in case.anchors if a.name not in names]
+    header = ["case", "size", *(["data"] if with_data else []), "ours", *names]
+    lines = ["| " + " | ".join(header) + " |", "|" + "|".join("---" for _ in header) + "|"]
+    for case in group.cases:
+        by_name = {a.name: a for a in case.anchors}
+        cells = [f"`{case.case}`", case.size, *([case.data] if with_data else []), format_ns(case.ours.median_ns)]
+        for name in names:
+            anchor = by_name.get(name)
+            if anchor is None:
+                cells.append("")
+            elif name == group.floor:
+                cells.append(f"{format_ns(anchor.median_ns)} (ours: {format_ratio(1 / anchor.ratio)})")
+            else:
+                cells.append(f"{format_ns(anchor.median_ns)} ({format_ratio(anchor.ratio)})")
+        lines.append("| " + " | ".join(cells) + " |")
+    return lines
+
+
 def markdown_table(group: Group) -> list[str]:
+    if group.wide:
+        return wide_table(group)
     with_data = any(case.data for case in group.cases)
     header = ["case", "size", *(["data"] if with_data else []), "ours", "anchor", "anchor time",
               "ratio (anchor/ours)"]
@@ -113,7 +153,8 @@ def markdown_table(group: Group) -> list[str]:
 def render(machine: dict[str, Any], plan: TimingPlan, groups: list[Group],
            skipped: dict[str, str]) -> str:
     lines = [
-        f"Machine: {machine['cpu']}, {machine['logical_cpus']} logical CPUs; "
+        f"Machine: {machine['cpu']} ({', '.join(machine.get('cpu_flags', [])) or 'no AVX2'}), "
+        f"{machine['logical_cpus']} logical CPUs; "
         f"Python {machine['python']}, NumPy {machine['numpy']}, pandas {machine['pandas']}; "
         f"load average at start {machine['load_average_at_start'][0]:.2f}.",
         "Times are medians per call; ratio = anchor time / our time (above 1: ours is faster)."

@@ -114,6 +114,11 @@ class Group:
     title: str
     cases: list[CaseResult] = field(default_factory=list)
     notes: list[str] = field(default_factory=list)
+    # One row per case with a column per anchor, rather than a row per anchor.
+    wide: bool = False
+    # The anchor shown as the cheapest pass over the same data: its column gives our time as a
+    # multiple of it.
+    floor: str | None = None
 
     def to_json(self) -> dict[str, Any]:
         return asdict(self)

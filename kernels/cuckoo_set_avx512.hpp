@@ -29,8 +29,8 @@ public:
 
     // out[j] = whether keys[j] is held, j < n; the keys lie next to each other at any address.
     NORVALE_TARGET_AVX512 void run(const char *keys, std::size_t n, std::uint8_t *out) const noexcept {
-        if (!buckets_) {
-            std::memset(out, 0, n);
+        if (!buckets_) {  // nothing inserted
+            for (std::size_t j = 0; j < n; ++j) out[j] = 0;
             return;
         }
         const std::size_t whole = n / group * group;

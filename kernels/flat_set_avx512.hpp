@@ -6,7 +6,7 @@
 // so a bucket whose last slot is empty ends every chain through it. One compare therefore tells
 // a lookup all it needs in nearly every case: the key against every slot but the last, and the
 // last slot against 0. A match answers yes; an empty last slot answers no; the rest (a full
-// bucket without the key in its first slots: a few keys in a hundred at half load) are listed
+// bucket without the key in its first slots: a few keys in a hundred at half load) are marked
 // and looked up one by one after each block of keys. A branch on them in the main loop would be
 // mispredicted for each, and each misprediction throws away the lookups in flight behind it.
 //
@@ -28,7 +28,7 @@
 
 namespace norvale::kernels::flat_avx512 {
 
-// Keys looked up between two passes over the listed ones.
+// Keys looked up between two passes over the marked ones.
 inline constexpr std::size_t block = 1024;
 
 template <typename Key>
@@ -127,7 +127,7 @@ private:
     template <bool ReadAhead>
     NORVALE_TARGET_AVX512 void run_block(const char *keys, std::size_t n, std::uint8_t *out) const noexcept {
         const std::size_t whole = n / lanes * lanes;
-        // Bit j of pending[j / 64]: key j was not settled by its home bucket's first slots.
+        // Bit j % 64 of pending[j / 64]: key j was not settled by its home bucket's first slots.
         std::uint64_t pending[block / 64];
         // The home bucket offsets of the groups ahead, hashed `ahead` groups before their lookups
         // (and their lines requested then, when reading ahead); read back long after the stores.
@@ -177,10 +177,10 @@ private:
         }
     }
 
-    // Whether the key 0 or more (not 0), not in the first slots of its full home bucket, is in
-    // its last slot or further along the chain. No branch but for chains past a second bucket:
+    // Whether `key` (not 0), not in the first slots of its full home bucket, is in its last slot
+    // or further along the chain. No branch but for chains past a second bucket:
     // the second line read is the home line again unless the home bucket overflowed, so that
-    // the lookups of many listed keys overlap.
+    // the lookups of many marked keys overlap.
     NORVALE_TARGET_AVX512 bool past_first_slots(Key key) const noexcept {
         const char *const buckets = reinterpret_cast<const char *>(table_.buckets);
         const std::size_t b = table_.home(key);

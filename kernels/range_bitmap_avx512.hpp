@@ -23,9 +23,12 @@
 
 namespace norvale::kernels::bitmap_avx512 {
 
+// Eight bytes of values, loaded once into a register: left to itself, the compiler folds the load
+// into each BEXTR, which then costs a load per element instead of one per four.
 inline std::uint64_t load_u64(const char *p) noexcept {
     std::uint64_t value;
     std::memcpy(&value, p, sizeof value);
+    asm("" : "+r"(value));
     return value;
 }
 
