@@ -4,11 +4,13 @@ member_mask runs the fastest variant the processor has; through the test-only ke
 every variant this machine runs is held to numpy.isin, on every set element type and on each
 structure the kernel picks (bitmap, cuckoo table, flat table with and without read-ahead, flat
 table on its own mapping), with keys chosen to collide, strided and misaligned inputs and
-strided results.
+strided results, and on cases drawn by hypothesis across all of these.
 """
 
 import numpy as np
 import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
 
 kernels = pytest.importorskip("norvale_test_kernels")
 
@@ -462,3 +464,43 @@ def test_bitmap_refuses_bits_outside_the_range_it_found():
     assert kernels.bitmap_refill(before, np.array([30, 10, 20], np.int64)) == "ok"
     for changed in ([10, 20, 31], [9, 20, 30], [10, -(2**63), 30], [10, 2**63 - 1, 30]):
         assert kernels.bitmap_refill(before, np.array(changed, np.int64)) == "input_changed"
+
+
+# ---- Drawn cases: every variant against numpy.isin ---------------------------------------------
+
+@st.composite
+def drawn_case(draw, kind):
+    """Elements and test values of the kind, drawn so that every structure comes up: test sets
+    from one value to past a cuckoo table's capacity, from a narrow range or the whole type,
+    with the type's extremes, 0 (and for floats NaN and both zeros) mixed in; elements half
+    drawn from the test values, in any count up to a few blocks, with a stride."""
+    generator = rng(draw(st.integers(0, 2**32 - 1)))
+    element_type, test_type = (np.dtype(t) for t in KINDS[kind])
+    sizes = [1, 3, 17, 300, 5000]
+    m = draw(st.sampled_from(sizes + [past_cuckoo(kind) + 50] if element_type.itemsize >= 4 else sizes))
+    if draw(st.booleans()) and test_type.kind != "f":
+        info = np.iinfo(test_type)
+        low = int(generator.integers(info.min, info.max, endpoint=True, dtype=test_type))
+        span = draw(st.sampled_from([1, 64, 70 * m]))
+        test = generator.integers(max(low - span, int(info.min)), min(low + span, int(info.max)), m, endpoint=True,
+                                  dtype=test_type)
+    else:
+        test = wide_values(kind, m, int(generator.integers(2**31))).astype(test_type)
+    specials = extremes(kind) if kind != "int64_in_uint16" else extremes("uint16")
+    test[generator.random(m) < 0.05] = generator.choice(specials.astype(test_type))
+    n = draw(st.integers(0, 2500))
+    elements = np.where(generator.random(n) < 0.5, test.astype(element_type)[generator.integers(0, m, n)],
+                        wide_values(kind, n, int(generator.integers(2**31))).astype(element_type))
+    elements[generator.random(n) < 0.05] = generator.choice(extremes(kind))
+    step = draw(st.sampled_from([1, 1, 2, -1, -3]))
+    elements = np.repeat(elements, abs(step))[:: step]
+    return elements, test, draw(st.sampled_from([1, 1, 2, -1]))
+
+
+@pytest.mark.parametrize("variant", VARIANTS)
+@pytest.mark.parametrize("kind", KINDS)
+@settings(max_examples=30, deadline=None)
+@given(data=st.data())
+def test_drawn_cases_match_isin(kind, variant, data):
+    elements, test_elements, out_stride = data.draw(drawn_case(kind))
+    check(kind, elements, test_elements, variant, out_stride)
