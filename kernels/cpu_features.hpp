@@ -12,10 +12,10 @@ enum class Isa { portable, avx2, avx512 };
 #define NORVALE_HAVE_AVX2_VARIANTS 1
 #define NORVALE_HAVE_AVX512_VARIANTS 1
 #define NORVALE_TARGET_AVX2 __attribute__((target("avx2,bmi,bmi2,popcnt,lzcnt")))
-// AVX-512 with byte, word and doubleword lanes and 64-bit multiplies, on 128- to 512-bit
-// registers (the set of every AVX-512 processor since 2017), and the AVX2 variant's scalar sets.
+// AVX-512 with byte and word lanes, 64-bit multiplies and 128- to 512-bit registers (what every
+// AVX-512 processor since 2017 has), and the AVX2 variant's scalar sets.
 #define NORVALE_TARGET_AVX512 \
-    __attribute__((target("avx2,bmi,bmi2,popcnt,lzcnt,avx512f,avx512bw,avx512dq,avx512vl,avx512cd")))
+    __attribute__((target("avx2,bmi,bmi2,popcnt,lzcnt,avx512f,avx512bw,avx512dq,avx512vl")))
 #endif
 
 // Whether this processor (and its operating system, which must save the vector registers) can
@@ -34,7 +34,7 @@ inline bool isa_available(Isa isa) noexcept {
 #if defined(NORVALE_HAVE_AVX512_VARIANTS)
             return isa_available(Isa::avx2) && __builtin_cpu_supports("avx512f") &&
                    __builtin_cpu_supports("avx512bw") && __builtin_cpu_supports("avx512dq") &&
-                   __builtin_cpu_supports("avx512vl") && __builtin_cpu_supports("avx512cd");
+                   __builtin_cpu_supports("avx512vl");
 #else
             return false;
 #endif

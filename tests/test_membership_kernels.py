@@ -480,10 +480,10 @@ def drawn_case(draw, kind):
     m = draw(st.sampled_from(sizes + [past_cuckoo(kind) + 50] if element_type.itemsize >= 4 else sizes))
     if draw(st.booleans()) and test_type.kind != "f":
         info = np.iinfo(test_type)
-        low = int(generator.integers(info.min, info.max, endpoint=True, dtype=test_type))
+        low = int(generator.integers(info.min, info.max, endpoint=True, dtype=test_type.type))
         span = draw(st.sampled_from([1, 64, 70 * m]))
         test = generator.integers(max(low - span, int(info.min)), min(low + span, int(info.max)), m, endpoint=True,
-                                  dtype=test_type)
+                                  dtype=test_type.type)
     else:
         test = wide_values(kind, m, int(generator.integers(2**31))).astype(test_type)
     specials = extremes(kind) if kind != "int64_in_uint16" else extremes("uint16")
