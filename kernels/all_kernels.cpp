@@ -7,6 +7,7 @@
 #include "kernels/entries.hpp"
 #include "kernels/flat_set.hpp"
 #include "kernels/flat_set_avx512.hpp"
+#include "kernels/key_blocks.hpp"
 #include "kernels/membership.hpp"
 #include "kernels/permutation_check.hpp"
 #include "kernels/prefetch.hpp"

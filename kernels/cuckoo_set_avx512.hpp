@@ -10,6 +10,7 @@
 
 #include "kernels/cpu_features.hpp"
 #include "kernels/cuckoo_set.hpp"
+#include "kernels/key_blocks.hpp"
 
 #if defined(NORVALE_HAVE_AVX512_VARIANTS)
 #include <immintrin.h>
@@ -129,23 +130,14 @@ private:
     }
 };
 
-// out[j * out_stride] = whether key_of(j) is held, j < n: keys staged a block at a time.
+// out[j * out_stride] = whether key_of(j) is held, j < n.
 template <typename Key, typename KeyOf>
-NORVALE_TARGET_AVX512 void probe(const CuckooSet<Key> &set, const KeyOf &key_of, std::size_t n, std::uint8_t *out,
-                                 std::ptrdiff_t out_stride) noexcept {
-    constexpr std::size_t block = 1024;
+void probe(const CuckooSet<Key> &set, const KeyOf &key_of, std::size_t n, std::uint8_t *out,
+           std::ptrdiff_t out_stride) noexcept {
     const Prober<Key> prober(set);
-    const KeyOf read = key_of;
-    alignas(64) Key keys[block];
-    std::uint8_t answers[block];
-    for (std::size_t start = 0; start < n; start += block) {
-        const std::size_t count = n - start < block ? n - start : block;
-        for (std::size_t i = 0; i < count; ++i) keys[i] = read(start + i);
-        std::uint8_t *const target = out_stride == 1 ? out + start : answers;
-        prober.run(reinterpret_cast<const char *>(keys), count, target);
-        if (out_stride != 1)
-            for (std::size_t i = 0; i < count; ++i) out[std::ptrdiff_t(start + i) * out_stride] = answers[i];
-    }
+    in_key_blocks<Key, 1024>(key_of, n, out, out_stride, [&](const char *keys, std::size_t count, std::uint8_t *answers) {
+        prober.run(keys, count, answers);
+    });
 }
 
 // The same for keys that lie next to each other in memory as they are, with a contiguous result.

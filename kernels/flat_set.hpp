@@ -153,12 +153,6 @@ public:
     }
 #endif
 
-#if defined(NORVALE_HAVE_AVX512_VARIANTS)
-    // The same with one compare for the key and one for 0 per bucket (flat_set_avx512.hpp).
-    NORVALE_TARGET_AVX512 Status insert_avx512(const Key *keys, std::size_t count, const Key *next_keys,
-                                               std::size_t next_count) noexcept;
-#endif
-
     // Shrinks the table to half load of the keys it holds, once all are in.
     Status finish() noexcept {
         const std::size_t buckets = buckets_for(count_);

@@ -21,6 +21,7 @@
 
 #include "kernels/cpu_features.hpp"
 #include "kernels/flat_set.hpp"
+#include "kernels/key_blocks.hpp"
 #include "kernels/prefetch.hpp"
 
 #if defined(NORVALE_HAVE_AVX512_VARIANTS)
@@ -201,75 +202,14 @@ private:
     }
 };
 
-}  // namespace norvale::kernels::flat_avx512
-
-namespace norvale::kernels {
-
-template <typename Key>
-NORVALE_TARGET_AVX512 Status FlatSet<Key>::insert_avx512(const Key *keys, std::size_t count, const Key *next_keys,
-                                                         std::size_t next_count) noexcept {
-    std::size_t read_ahead_count = read_ahead() ? next_count : 0;
-    Lookup table = lookup();
-    std::size_t held = count_, room = lanes * bucket_count_ / 2;
-    for (std::size_t i = 0; i < count; ++i) {
-        if (i < read_ahead_count) prefetch_line(table.buckets + table.home(next_keys[i]));
-        const Key key = keys[i];
-        if (key == 0) {
-            has_zero_ = true;
-            continue;
-        }
-        if (held + 1 > room) {
-            count_ = held;
-            const Status grown = grow();
-            if (grown != Status::ok) return grown;
-            table = lookup();
-            room = lanes * bucket_count_ / 2;
-            if (read_ahead()) read_ahead_count = next_count;  // large now: read ahead from here on
-        }
-        for (std::size_t b = table.home(key);; b = table.next(b)) {
-            Bucket *const bucket = const_cast<Bucket *>(table.buckets) + b;
-            const __m512i line = _mm512_load_si512(bucket);
-            unsigned same, open;
-            if constexpr (sizeof(Key) == 8) {
-                same = _mm512_cmpeq_epi64_mask(line, _mm512_set1_epi64(static_cast<long long>(key)));
-                open = _mm512_testn_epi64_mask(line, line);
-            } else {
-                same = _mm512_cmpeq_epi32_mask(line, _mm512_set1_epi32(static_cast<int>(key)));
-                open = _mm512_testn_epi32_mask(line, line);
-            }
-            if (same) break;
-            if (open) {
-                bucket->slot[__builtin_ctz(open)] = key;
-                ++held;
-                break;
-            }
-            mark_overflow(b);
-        }
-    }
-    count_ = held;
-    return Status::ok;
-}
-
-}  // namespace norvale::kernels
-
-namespace norvale::kernels::flat_avx512 {
-
-// out[j * out_stride] = whether key_of(j) is held, j < n: keys staged a block at a time.
+// out[j * out_stride] = whether key_of(j) is held, j < n.
 template <typename Key, typename KeyOf>
-NORVALE_TARGET_AVX512 void probe(const FlatSet<Key> &set, const KeyOf &key_of, std::size_t n, std::uint8_t *out,
-                                 std::ptrdiff_t out_stride) noexcept {
+void probe(const FlatSet<Key> &set, const KeyOf &key_of, std::size_t n, std::uint8_t *out,
+           std::ptrdiff_t out_stride) noexcept {
     const Prober<Key> prober(set);
-    const KeyOf read = key_of;
-    alignas(64) Key keys[block];
-    std::uint8_t answers[block];
-    for (std::size_t start = 0; start < n; start += block) {
-        const std::size_t count = std::min(block, n - start);
-        for (std::size_t i = 0; i < count; ++i) keys[i] = read(start + i);
-        std::uint8_t *const target = out_stride == 1 ? out + start : answers;
-        prober.run(reinterpret_cast<const char *>(keys), count, target);
-        if (out_stride != 1)
-            for (std::size_t i = 0; i < count; ++i) out[std::ptrdiff_t(start + i) * out_stride] = answers[i];
-    }
+    in_key_blocks<Key, block>(key_of, n, out, out_stride, [&](const char *keys, std::size_t count, std::uint8_t *answers) {
+        prober.run(keys, count, answers);
+    });
 }
 
 // The same for keys that lie next to each other in memory as they are (integers), with a

@@ -62,11 +62,8 @@ public:
             if (status != Status::ok) return status;
         }
         if (i == count) return Status::ok;
-#if defined(NORVALE_HAVE_AVX512_VARIANTS)
-        if (isa == Isa::avx512) return flat_.insert_avx512(keys + i, count - i, next_keys, next_count);
-#endif
 #if defined(NORVALE_HAVE_AVX2_VARIANTS)
-        if (isa == Isa::avx2) return flat_.insert_avx2(keys + i, count - i, next_keys, next_count);
+        if (isa >= Isa::avx2) return flat_.insert_avx2(keys + i, count - i, next_keys, next_count);
 #endif
         (void)isa;
         return flat_.insert_portable(keys + i, count - i, next_keys, next_count);
