@@ -43,7 +43,11 @@ public:
 #if defined(NORVALE_HAVE_AVX2_VARIANTS)
         if constexpr (std::is_same_v<Test, T> && sizeof(T) >= 4) {
             if (isa >= Isa::avx2 && test.contiguous()) {
-                bitmap_avx2::scan_range(test.data, test.size, low, high);
+#if defined(NORVALE_HAVE_AVX512_VARIANTS)
+                if (isa == Isa::avx512) bitmap_avx512::scan_range(test.data, test.size, low, high);
+                else
+#endif
+                    bitmap_avx2::scan_range(test.data, test.size, low, high);
                 return take_range(low, high, test.size);
             }
         }

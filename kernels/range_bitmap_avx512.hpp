@@ -1,5 +1,6 @@
-// The range bitmap's lookups with AVX-512 over contiguous values of 2, 4 or 8 bytes, returning
-// how many leading elements they answered (the caller answers the rest one by one).
+// The range bitmap's AVX-512 variant over contiguous values: the scan for the range of the test
+// values, and the lookups of values of 2, 4 or 8 bytes, which return how many leading elements
+// they answered (the caller answers the rest one by one).
 //
 // Sixteen elements at a time: the bitmap word of each is loaded by the scalar side straight
 // into a vector lane (one VPINSRD with a memory operand), its number cut from the value by one
@@ -10,6 +11,7 @@
 // bitmap whatever the element, even one that another thread changed between the two reads.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -54,6 +56,49 @@ NORVALE_TARGET_AVX512 inline void store_answers(std::uint8_t *out, __m512i words
     const __m512i bits = _mm512_srlv_epi32(words, _mm512_and_si512(values, _mm512_set1_epi32(31)));
     const __mmask16 found = _mm512_mask_test_epi32_mask(inside, bits, _mm512_set1_epi32(1));
     _mm_storeu_si128(reinterpret_cast<__m128i *>(out), _mm_maskz_mov_epi8(found, _mm_set1_epi8(1)));
+}
+
+// The least and greatest of n >= 1 values of 4 or 8 bytes, four vectors at a time.
+template <typename T>
+NORVALE_TARGET_AVX512 void scan_range(const char *data, std::size_t n, T &low, T &high) noexcept {
+    static_assert(sizeof(T) == 4 || sizeof(T) == 8);
+    constexpr std::size_t lanes = 64 / sizeof(T);
+    const auto least = [](__m512i a, __m512i b) NORVALE_TARGET_AVX512 {
+        if constexpr (sizeof(T) == 8) return std::is_signed_v<T> ? _mm512_min_epi64(a, b) : _mm512_min_epu64(a, b);
+        else return std::is_signed_v<T> ? _mm512_min_epi32(a, b) : _mm512_min_epu32(a, b);
+    };
+    const auto greatest = [](__m512i a, __m512i b) NORVALE_TARGET_AVX512 {
+        if constexpr (sizeof(T) == 8) return std::is_signed_v<T> ? _mm512_max_epi64(a, b) : _mm512_max_epu64(a, b);
+        else return std::is_signed_v<T> ? _mm512_max_epi32(a, b) : _mm512_max_epu32(a, b);
+    };
+    T first;
+    std::memcpy(&first, data, sizeof first);
+    low = high = first;
+    std::size_t j = 0;
+    if (n >= 2 * lanes) {
+        __m512i low_a = _mm512_loadu_si512(data), low_b = _mm512_loadu_si512(data + 64);
+        __m512i high_a = low_a, high_b = low_b;
+        for (j = 2 * lanes; j + 2 * lanes <= n; j += 2 * lanes) {
+            const __m512i a = _mm512_loadu_si512(data + j * sizeof(T)), b = _mm512_loadu_si512(data + j * sizeof(T) + 64);
+            low_a = least(low_a, a);
+            low_b = least(low_b, b);
+            high_a = greatest(high_a, a);
+            high_b = greatest(high_b, b);
+        }
+        alignas(64) T lows[lanes], highs[lanes];
+        _mm512_store_si512(lows, least(low_a, low_b));
+        _mm512_store_si512(highs, greatest(high_a, high_b));
+        for (std::size_t k = 0; k < lanes; ++k) {
+            low = std::min(low, lows[k]);
+            high = std::max(high, highs[k]);
+        }
+    }
+    for (; j < n; ++j) {
+        T value;
+        std::memcpy(&value, data + j * sizeof value, sizeof value);
+        low = std::min(low, value);
+        high = std::max(high, value);
+    }
 }
 
 template <typename T>

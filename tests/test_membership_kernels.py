@@ -206,13 +206,14 @@ def test_a_value_one_bitmap_away_from_a_test_value_is_absent(held_range, variant
 
 def test_the_range_ends_anywhere_in_the_test_values(held_range, variant):
     """The least and greatest test value, at each position of test values of every length up to
-    three vectors and a half, bound the range: values just outside it are absent."""
+    three AVX2 vectors and a half, and at the ends and middle of longer ones (past four AVX-512
+    vectors), bound the range: values just outside it are absent."""
     kind, test_elements, _ = held_range
     low, high = int(test_elements.min()), int(test_elements.max())
     elements = np.array([low - 1, low, high, high + 1], test_elements.dtype)
-    for m in range(2, 29):
+    for m in [*range(2, 29), 31, 32, 33, 47, 63, 64, 65, 95, 127, 128, 129, 150]:
         middle = test_elements[1 : m - 1]
-        for at_low in range(0, m, 3):
+        for at_low in range(0, m, 3) if m < 29 else sorted({0, 1, m // 3, m // 2 + 1, m - 2, m - 1}):
             for at_high in {0, m - 1, m // 2} - {at_low}:
                 values = list(middle)
                 positions = sorted([(at_low, low), (at_high, high)])
