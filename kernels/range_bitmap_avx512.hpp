@@ -142,8 +142,11 @@ NORVALE_TARGET_AVX512 std::size_t lookup_words(const BitmapLayout<T> &map, const
         } else {
 #pragma GCC unroll 4
             for (int g = 0; g < 4; ++g) {
+                // One value a load, which the compiler may fold into the BEXTR.
                 part[g] = four_words(words, [&](int k) NORVALE_TARGET_AVX512 {
-                    return _bextr_u64(load_u64(values + 32 * g + 8 * k), 5, length);
+                    std::uint64_t value;
+                    std::memcpy(&value, values + 32 * g + 8 * k, sizeof value);
+                    return _bextr_u64(value, 5, length);
                 });
             }
             const __m512i a = _mm512_loadu_si512(values), b = _mm512_loadu_si512(values + 64);
