@@ -1,7 +1,8 @@
 """member_mask's typed functions against numpy.isin, pandas' isin, polars' is_in and pyarrow's is_in.
 
 Each case also times the cheapest elementwise pass over the same elements,
-np.not_equal(elements, 0, out=...), as a floor: no membership test can beat it.
+np.not_equal(elements, 0, out=...), as a floor: no membership test can beat it. The largest hash
+table is also set against the machine's dependent-load latency over as many bytes (latency.py).
 """
 
 from __future__ import annotations
@@ -27,11 +28,14 @@ import pyarrow as pa  # noqa: E402
 import pyarrow.compute as pc  # noqa: E402
 
 import norvale.cython.member_mask as member_mask  # noqa: E402
+from latency import compile_chase, dependent_load_ns  # noqa: E402
 from timing import Contender, Group, TimingPlan, compare, outputs_equal, size_label  # noqa: E402
 
 SIZES = [(100, 100), (10**4, 10**3), (10**6, 10**5), (10**7, 10**6)]
 SEED = 20240611
 FLOOR = "floor: np.not_equal(elements, 0, out=)"
+# A hash table ends at about 16 bytes per distinct 8-byte test value.
+TABLE_BYTES_PER_KEY = 16
 
 
 def pandas_isin(elements: np.ndarray, test_elements: np.ndarray) -> np.ndarray:
@@ -165,7 +169,35 @@ def run(plan: TimingPlan) -> list[Group]:
                 data=f"{found:.0%} found", agree=agree,
             ))
             del elements, test_elements, anchors, ours
+    group.notes += per_element_notes(group)
     return [group]
+
+
+def per_element_notes(group: Group) -> list[str]:
+    """Per element, the bitmap cases against the floor, and the cases with the largest hash
+    table against a dependent load over as many bytes."""
+    notes = []
+    for case in group.cases:
+        n = case.params["elements"]
+        floor_ns = next(a.median_ns for a in case.anchors if a.name == FLOOR) / n
+        if n >= 10**6 and case.case.startswith(("member_mask_long, dense", "member_mask_ushort")):
+            notes.append(f"{case.case} {case.size}: {case.ours.median_ns / n:.3f} ns an element, "
+                         f"the floor {floor_ns:.3f} ns.")
+    wide = [c for c in group.cases if "wide" in c.case or c.case == "member_mask_double"]
+    largest = max(c.params["test_elements"] for c in wide)
+    table_bytes = TABLE_BYTES_PER_KEY * largest
+    library = compile_chase()
+    if library is None:
+        return [*notes, "No C compiler found: dependent-load latency not measured."]
+    latency = dependent_load_ns(library, table_bytes // 8, np.random.default_rng(SEED), 2_000_000)
+    notes.append(f"Dependent-load latency over {table_bytes / 1e6:.0f} MB (the largest hash table, "
+                 f"{size_label(largest)} test values): {latency:.1f} ns a load.")
+    for case in wide:
+        if case.params["test_elements"] == largest:
+            n = case.params["elements"]
+            notes.append(f"{case.case} {case.size}: {case.ours.median_ns / n:.2f} ns an element, "
+                         f"{case.ours.median_ns / n / latency:.3f} x that latency.")
+    return notes
 
 
 if __name__ == "__main__":

@@ -2,72 +2,22 @@
 
 At the memory-resident size, following a cycle is a chain of dependent loads, so our time per
 row is shown next to the machine's dependent-load latency: a pointer-chasing loop over a random
-single cycle in an int64 array of the same size. The loop is a few lines of C compiled with the
-system compiler when the benchmark runs and called through ctypes, in this process, on an array
-NumPy allocated the same way as the benchmark arrays (same pages, same huge-page policy); a
-Python loop would measure the interpreter, and our own module would measure itself.
+single cycle in an int64 array of the same size (latency.py).
 """
 
 from __future__ import annotations
 
-import ctypes
 import gc
-import shutil
-import subprocess
-import tempfile
-import time
 import tracemalloc
-from pathlib import Path
 
 import numpy as np
 
 import norvale.cython.permute_rows as pr
+from latency import compile_chase, dependent_load_ns
 from timing import Contender, Group, TimingPlan, compare, size_label
 
 SEED = 20240611
 MIB = 1 << 20
-
-CHASE_SOURCE = r"""
-#include <stdint.h>
-/* Follows next[] for `steps` steps from `start`; the result keeps the loop from being dropped. */
-int64_t chase(const int64_t *next, int64_t start, int64_t steps) {
-    int64_t i = start;
-    while (steps-- > 0) i = next[i];
-    return i;
-}
-"""
-
-
-def compile_chase() -> ctypes.CDLL | None:
-    compiler = shutil.which("cc") or shutil.which("gcc") or shutil.which("clang")
-    if compiler is None:
-        return None
-    folder = Path(tempfile.mkdtemp(prefix="bench_chase_"))
-    source, library = folder / "chase.c", folder / "chase.so"
-    source.write_text(CHASE_SOURCE)
-    subprocess.run([compiler, "-O2", "-shared", "-fPIC", "-o", str(library), str(source)], check=True)
-    chase = ctypes.CDLL(str(library))
-    chase.chase.restype = ctypes.c_int64
-    chase.chase.argtypes = [ctypes.c_void_p, ctypes.c_int64, ctypes.c_int64]
-    return chase
-
-
-def dependent_load_ns(library: ctypes.CDLL, entries: int, rng: np.random.Generator, steps: int) -> float:
-    """Nanoseconds per step of a pointer chase around one random cycle through `entries` int64."""
-    visit = rng.permutation(entries)
-    following = np.empty(entries, dtype=np.int64)
-    following[visit[:-1]] = visit[1:]
-    following[visit[-1]] = visit[0]
-    del visit
-    address = following.ctypes.data
-    library.chase(address, 0, min(steps, entries) // 4)  # warm the page tables
-    best = float("inf")
-    for _ in range(3):
-        start = time.perf_counter_ns()
-        library.chase(address, 0, steps)
-        best = min(best, (time.perf_counter_ns() - start) / steps)
-    return best
-
 
 def rss_kib(field: str) -> int:
     with open("/proc/self/status", encoding="ascii") as status:
