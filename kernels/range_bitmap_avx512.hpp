@@ -58,19 +58,23 @@ NORVALE_TARGET_AVX512 inline void store_answers(std::uint8_t *out, __m512i words
     _mm_storeu_si128(reinterpret_cast<__m128i *>(out), _mm_maskz_mov_epi8(found, _mm_set1_epi8(1)));
 }
 
-// The least and greatest of n >= 1 values of 4 or 8 bytes, four vectors at a time.
+// Lane-wise least and greatest of 4- or 8-byte lanes, signed or not as T is.
+template <typename T>
+[[gnu::always_inline]] NORVALE_TARGET_AVX512 inline __m512i least(__m512i a, __m512i b) noexcept {
+    if constexpr (sizeof(T) == 8) return std::is_signed_v<T> ? _mm512_min_epi64(a, b) : _mm512_min_epu64(a, b);
+    else return std::is_signed_v<T> ? _mm512_min_epi32(a, b) : _mm512_min_epu32(a, b);
+}
+template <typename T>
+[[gnu::always_inline]] NORVALE_TARGET_AVX512 inline __m512i greatest(__m512i a, __m512i b) noexcept {
+    if constexpr (sizeof(T) == 8) return std::is_signed_v<T> ? _mm512_max_epi64(a, b) : _mm512_max_epu64(a, b);
+    else return std::is_signed_v<T> ? _mm512_max_epi32(a, b) : _mm512_max_epu32(a, b);
+}
+
+// The least and greatest of n >= 1 values of 4 or 8 bytes, two vectors at a time.
 template <typename T>
 NORVALE_TARGET_AVX512 void scan_range(const char *data, std::size_t n, T &low, T &high) noexcept {
     static_assert(sizeof(T) == 4 || sizeof(T) == 8);
     constexpr std::size_t lanes = 64 / sizeof(T);
-    const auto least = [](__m512i a, __m512i b) NORVALE_TARGET_AVX512 {
-        if constexpr (sizeof(T) == 8) return std::is_signed_v<T> ? _mm512_min_epi64(a, b) : _mm512_min_epu64(a, b);
-        else return std::is_signed_v<T> ? _mm512_min_epi32(a, b) : _mm512_min_epu32(a, b);
-    };
-    const auto greatest = [](__m512i a, __m512i b) NORVALE_TARGET_AVX512 {
-        if constexpr (sizeof(T) == 8) return std::is_signed_v<T> ? _mm512_max_epi64(a, b) : _mm512_max_epu64(a, b);
-        else return std::is_signed_v<T> ? _mm512_max_epi32(a, b) : _mm512_max_epu32(a, b);
-    };
     T first;
     std::memcpy(&first, data, sizeof first);
     low = high = first;
@@ -80,14 +84,14 @@ NORVALE_TARGET_AVX512 void scan_range(const char *data, std::size_t n, T &low, T
         __m512i high_a = low_a, high_b = low_b;
         for (j = 2 * lanes; j + 2 * lanes <= n; j += 2 * lanes) {
             const __m512i a = _mm512_loadu_si512(data + j * sizeof(T)), b = _mm512_loadu_si512(data + j * sizeof(T) + 64);
-            low_a = least(low_a, a);
-            low_b = least(low_b, b);
-            high_a = greatest(high_a, a);
-            high_b = greatest(high_b, b);
+            low_a = least<T>(low_a, a);
+            low_b = least<T>(low_b, b);
+            high_a = greatest<T>(high_a, a);
+            high_b = greatest<T>(high_b, b);
         }
         alignas(64) T lows[lanes], highs[lanes];
-        _mm512_store_si512(lows, least(low_a, low_b));
-        _mm512_store_si512(highs, greatest(high_a, high_b));
+        _mm512_store_si512(lows, least<T>(low_a, low_b));
+        _mm512_store_si512(highs, greatest<T>(high_a, high_b));
         for (std::size_t k = 0; k < lanes; ++k) {
             low = std::min(low, lows[k]);
             high = std::max(high, highs[k]);
