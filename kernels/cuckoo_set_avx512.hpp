@@ -9,8 +9,8 @@
 #include <cstring>
 
 #include "kernels/cpu_features.hpp"
-#include "kernels/cuckoo_set.hpp"
 #include "kernels/key_blocks.hpp"
+#include "kernels/cuckoo_set.hpp"
 
 #if defined(NORVALE_HAVE_AVX512_VARIANTS)
 #include <immintrin.h>
@@ -44,18 +44,12 @@ public:
             const std::uint64_t answers = compare(keys + j * sizeof(Key), offsets[(j / group) & 1]);
             std::memcpy(out + j, &answers, 8);
         }
-        for (std::size_t j = whole; j < n; ++j) out[j] = std::uint8_t(contains(key_at(keys, j)));
+        for (std::size_t j = whole; j < n; ++j) out[j] = std::uint8_t(contains(key_at<Key>(keys, j)));
     }
 
 private:
     const char *buckets_;
     unsigned bits_;
-
-    static Key key_at(const char *keys, std::size_t j) noexcept {
-        Key key;
-        std::memcpy(&key, keys + j * sizeof key, sizeof key);
-        return key;
-    }
 
     // As CuckooSet::homes: the top bits of the key's product name the first bucket, the next
     // bits the (odd) distance to the second. Both byte offsets in one word, the second on top.
@@ -110,9 +104,9 @@ private:
         const __m512i line = _mm512_inserti64x4(_mm512_castsi256_si512(first),
                                                 _mm256_load_si256(reinterpret_cast<const __m256i *>(buckets_ + (both >> 32))), 1);
         if constexpr (sizeof(Key) == 8)
-            return _mm512_cmpeq_epi64_mask(line, _mm512_set1_epi64(static_cast<long long>(key_at(keys, q))));
+            return _mm512_cmpeq_epi64_mask(line, _mm512_set1_epi64(static_cast<long long>(key_at<Key>(keys, q))));
         else
-            return _mm512_cmpeq_epi32_mask(line, _mm512_set1_epi32(static_cast<int>(key_at(keys, q))));
+            return _mm512_cmpeq_epi32_mask(line, _mm512_set1_epi32(static_cast<int>(key_at<Key>(keys, q))));
     }
 
     bool contains(Key key) const noexcept {
@@ -129,23 +123,6 @@ private:
         return found;
     }
 };
-
-// out[j * out_stride] = whether key_of(j) is held, j < n.
-template <typename Key, typename KeyOf>
-void probe(const CuckooSet<Key> &set, const KeyOf &key_of, std::size_t n, std::uint8_t *out,
-           std::ptrdiff_t out_stride) noexcept {
-    const Prober<Key> prober(set);
-    in_key_blocks<Key, 1024>(key_of, n, out, out_stride, [&](const char *keys, std::size_t count, std::uint8_t *answers) {
-        prober.run(keys, count, answers);
-    });
-}
-
-// The same for keys that lie next to each other in memory as they are, with a contiguous result.
-template <typename Key>
-NORVALE_TARGET_AVX512 void probe_contiguous(const CuckooSet<Key> &set, const char *keys, std::size_t n,
-                                            std::uint8_t *out) noexcept {
-    Prober<Key>(set).run(keys, n, out);
-}
 
 }  // namespace norvale::kernels::cuckoo_avx512
 

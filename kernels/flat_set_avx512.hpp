@@ -20,8 +20,8 @@
 #include <cstring>
 
 #include "kernels/cpu_features.hpp"
-#include "kernels/flat_set.hpp"
 #include "kernels/key_blocks.hpp"
+#include "kernels/flat_set.hpp"
 #include "kernels/prefetch.hpp"
 
 #if defined(NORVALE_HAVE_AVX512_VARIANTS)
@@ -45,7 +45,7 @@ public:
     // out[j] = whether keys[j] is held, j < n; the keys lie next to each other at any address.
     NORVALE_TARGET_AVX512 void run(const char *keys, std::size_t n, std::uint8_t *out) const noexcept {
         if (!table_.buckets) {  // nothing held but perhaps the key 0
-            for (std::size_t j = 0; j < n; ++j) out[j] = std::uint8_t(has_zero_ && key_at(keys, j) == 0);
+            for (std::size_t j = 0; j < n; ++j) out[j] = std::uint8_t(has_zero_ && key_at<Key>(keys, j) == 0);
             return;
         }
         const bool read_ahead = table_.bucket_count * Set::bucket_bytes >= Set::prefetch_from;
@@ -59,12 +59,6 @@ public:
 private:
     typename Set::Lookup table_;
     bool has_zero_;
-
-    static Key key_at(const char *keys, std::size_t j) noexcept {
-        Key key;
-        std::memcpy(&key, keys + j * sizeof key, sizeof key);
-        return key;
-    }
 
     // The byte offsets of the home buckets of the group of keys at `keys`.
     NORVALE_TARGET_AVX512 void home_offsets(const char *keys, std::uint64_t *offsets) const noexcept {
@@ -104,9 +98,9 @@ private:
                 const std::size_t k = w * per_word + q;
                 const __m512i line = _mm512_load_si512(buckets + offsets[k]);
                 if constexpr (sizeof(Key) == 8)
-                    mask[q] = _mm512_cmpeq_epi64_mask(line, _mm512_maskz_set1_epi64(0x7F, static_cast<long long>(key_at(keys, k))));
+                    mask[q] = _mm512_cmpeq_epi64_mask(line, _mm512_maskz_set1_epi64(0x7F, static_cast<long long>(key_at<Key>(keys, k))));
                 else
-                    mask[q] = _mm512_cmpeq_epi32_mask(line, _mm512_maskz_set1_epi32(0x7FFF, static_cast<int>(key_at(keys, k))));
+                    mask[q] = _mm512_cmpeq_epi32_mask(line, _mm512_maskz_set1_epi32(0x7FFF, static_cast<int>(key_at<Key>(keys, k))));
             }
             std::uint64_t word;
             if constexpr (sizeof(Key) == 8) {
@@ -170,10 +164,10 @@ private:
         for (std::size_t w = 0; w < (whole + 63) / 64; ++w)
             for (std::uint64_t bits = pending[w]; bits; bits &= bits - 1) {
                 const std::size_t j = w * 64 + std::size_t(__builtin_ctzll(bits));
-                out[j] = std::uint8_t(past_first_slots(key_at(keys, j)));
+                out[j] = std::uint8_t(past_first_slots(key_at<Key>(keys, j)));
             }
         for (std::size_t j = whole; j < n; ++j) {
-            const Key key = key_at(keys, j);
+            const Key key = key_at<Key>(keys, j);
             out[j] = std::uint8_t(key == 0 ? has_zero : table_.contains_from(key, table_.home(key)));
         }
     }
@@ -201,24 +195,6 @@ private:
         return hit;
     }
 };
-
-// out[j * out_stride] = whether key_of(j) is held, j < n.
-template <typename Key, typename KeyOf>
-void probe(const FlatSet<Key> &set, const KeyOf &key_of, std::size_t n, std::uint8_t *out,
-           std::ptrdiff_t out_stride) noexcept {
-    const Prober<Key> prober(set);
-    in_key_blocks<Key, block>(key_of, n, out, out_stride, [&](const char *keys, std::size_t count, std::uint8_t *answers) {
-        prober.run(keys, count, answers);
-    });
-}
-
-// The same for keys that lie next to each other in memory as they are (integers), with a
-// contiguous result.
-template <typename Key>
-NORVALE_TARGET_AVX512 void probe_contiguous(const FlatSet<Key> &set, const char *keys, std::size_t n,
-                                            std::uint8_t *out) noexcept {
-    Prober<Key>(set).run(keys, n, out);
-}
 
 }  // namespace norvale::kernels::flat_avx512
 

@@ -18,6 +18,7 @@
 #include "kernels/cuckoo_set_avx512.hpp"
 #include "kernels/flat_set.hpp"
 #include "kernels/flat_set_avx512.hpp"
+#include "kernels/key_blocks.hpp"
 #include "kernels/range_bitmap.hpp"
 #include "kernels/set_key.hpp"
 #include "kernels/status.hpp"
@@ -134,19 +135,22 @@ void probe_set(const Set &set, Isa isa, Strided<Element> elements, std::uint8_t 
     using Key = typename SetKey<T>::type;
 #if defined(NORVALE_HAVE_AVX512_VARIANTS)
     if (isa == Isa::avx512) {
-        constexpr bool flat = std::is_same_v<Set, FlatSet<Key>>;
-        // Integers that are their own keys are read in place.
-        if constexpr (std::is_same_v<Element, T> && SetKey<T>::identity) {
-            if (elements.contiguous() && out_stride == 1) {
-                if constexpr (flat) return flat_avx512::probe_contiguous(set, elements.data, elements.size, out);
-                else return cuckoo_avx512::probe_contiguous(set, elements.data, elements.size, out);
-            }
-        }
-        return with_items(elements, [&](auto items) {
-            const auto key_of = [items](std::size_t j) noexcept { return SetKey<T>::probe(T(items[j])); };
-            if constexpr (flat) flat_avx512::probe(set, key_of, items.size, out, out_stride);
-            else cuckoo_avx512::probe(set, key_of, items.size, out, out_stride);
-        });
+        // The AVX-512 lookups read keys side by side: integers that are their own keys are read
+        // in place, others staged a block at a time.
+        const auto look_up = [&](const auto &prober) {
+            if constexpr (std::is_same_v<Element, T> && SetKey<T>::identity)
+                if (elements.contiguous() && out_stride == 1) return prober.run(elements.data, elements.size, out);
+            with_items(elements, [&](auto items) {
+                const auto key_of = [items](std::size_t j) noexcept { return SetKey<T>::probe(T(items[j])); };
+                in_key_blocks<Key, 1024>(key_of, items.size, out, out_stride,
+                                         [&](const char *keys, std::size_t count, std::uint8_t *answers) {
+                                             prober.run(keys, count, answers);
+                                         });
+            });
+        };
+        if constexpr (std::is_same_v<Set, FlatSet<Key>>) look_up(flat_avx512::Prober<Key>(set));
+        else look_up(cuckoo_avx512::Prober<Key>(set));
+        return;
     }
 #endif
     with_items(elements, [&](auto items) {
