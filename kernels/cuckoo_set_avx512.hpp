@@ -9,7 +9,7 @@
 #include <cstring>
 
 #include "kernels/cpu_features.hpp"
-#include "kernels/key_blocks.hpp"
+#include "kernels/strided.hpp"
 #include "kernels/cuckoo_set.hpp"
 
 #if defined(NORVALE_HAVE_AVX512_VARIANTS)
@@ -26,7 +26,7 @@ class Prober {
 
 public:
     explicit Prober(const Set &set) noexcept
-        : buckets_(static_cast<const char *>(set.buckets())), bits_(set.bucket_bits()) {}
+        : set_(set), buckets_(static_cast<const char *>(set.buckets())), bits_(set.bucket_bits()) {}
 
     // out[j] = whether keys[j] is held, j < n; the keys lie next to each other at any address.
     NORVALE_TARGET_AVX512 void run(const char *keys, std::size_t n, std::uint8_t *out) const noexcept {
@@ -44,11 +44,14 @@ public:
             const std::uint64_t answers = compare(keys + j * sizeof(Key), offsets[(j / group) & 1]);
             std::memcpy(out + j, &answers, 8);
         }
-        for (std::size_t j = whole; j < n; ++j) out[j] = std::uint8_t(contains(key_at<Key>(keys, j)));
+        const Contiguous<Key> items{keys, n};
+        for (std::size_t j = whole; j < n; ++j) out[j] = std::uint8_t(set_.contains(items[j]));
     }
 
 private:
-    const char *buckets_;
+    const Set &set_;
+    const char *buckets_;  // copies held in registers by the loops
+
     unsigned bits_;
 
     // As CuckooSet::homes: the top bits of the key's product name the first bucket, the next
@@ -100,27 +103,14 @@ private:
     [[gnu::always_inline]] NORVALE_TARGET_AVX512 auto slots_holding(const char *keys, const std::uint64_t *offsets,
                                                                     std::size_t q) const noexcept {
         const std::uint64_t both = offsets[q];
+        const Key key = Contiguous<Key>{keys, group}[q];
         const __m256i first = _mm256_load_si256(reinterpret_cast<const __m256i *>(buckets_ + std::uint32_t(both)));
         const __m512i line = _mm512_inserti64x4(_mm512_castsi256_si512(first),
                                                 _mm256_load_si256(reinterpret_cast<const __m256i *>(buckets_ + (both >> 32))), 1);
         if constexpr (sizeof(Key) == 8)
-            return _mm512_cmpeq_epi64_mask(line, _mm512_set1_epi64(static_cast<long long>(key_at<Key>(keys, q))));
+            return _mm512_cmpeq_epi64_mask(line, _mm512_set1_epi64(static_cast<long long>(key)));
         else
-            return _mm512_cmpeq_epi32_mask(line, _mm512_set1_epi32(static_cast<int>(key_at<Key>(keys, q))));
-    }
-
-    bool contains(Key key) const noexcept {
-        const std::uint64_t h = std::uint64_t(key) * key_hash_multiplier;
-        const std::uint32_t first = std::uint32_t(h >> (64 - bits_));
-        const std::uint32_t second = first ^ ((std::uint32_t(h >> (64 - 2 * bits_)) & ((1u << bits_) - 1)) | 1);
-        bool found = false;
-        for (std::size_t lane = 0; lane < Set::lanes; ++lane) {
-            Key a, b;
-            std::memcpy(&a, buckets_ + first * Set::bucket_bytes + lane * sizeof(Key), sizeof a);
-            std::memcpy(&b, buckets_ + second * Set::bucket_bytes + lane * sizeof(Key), sizeof b);
-            found |= (a == key) | (b == key);
-        }
-        return found;
+            return _mm512_cmpeq_epi32_mask(line, _mm512_set1_epi32(static_cast<int>(key)));
     }
 };
 

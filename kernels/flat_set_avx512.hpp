@@ -20,7 +20,7 @@
 #include <cstring>
 
 #include "kernels/cpu_features.hpp"
-#include "kernels/key_blocks.hpp"
+#include "kernels/strided.hpp"
 #include "kernels/flat_set.hpp"
 #include "kernels/prefetch.hpp"
 
@@ -40,12 +40,13 @@ class Prober {
     using Bits = std::conditional_t<lanes == 8, __mmask8, __mmask16>;
 
 public:
-    Prober(const Set &set) noexcept : table_(set.lookup()), has_zero_(set.has_zero()) {}
+    explicit Prober(const Set &set) noexcept : set_(set), table_(set.lookup()), has_zero_(set.has_zero()) {}
 
     // out[j] = whether keys[j] is held, j < n; the keys lie next to each other at any address.
     NORVALE_TARGET_AVX512 void run(const char *keys, std::size_t n, std::uint8_t *out) const noexcept {
         if (!table_.buckets) {  // nothing held but perhaps the key 0
-            for (std::size_t j = 0; j < n; ++j) out[j] = std::uint8_t(has_zero_ && key_at<Key>(keys, j) == 0);
+            const Contiguous<Key> items{keys, n};
+            for (std::size_t j = 0; j < n; ++j) out[j] = std::uint8_t(set_.contains(items[j]));
             return;
         }
         const bool read_ahead = table_.bucket_count * Set::bucket_bytes >= Set::prefetch_from;
@@ -57,7 +58,8 @@ public:
     }
 
 private:
-    typename Set::Lookup table_;
+    const Set &set_;
+    typename Set::Lookup table_;  // a copy held in registers by the loops
     bool has_zero_;
 
     // The byte offsets of the home buckets of the group of keys at `keys`.
@@ -84,6 +86,7 @@ private:
     NORVALE_TARGET_AVX512 void compare(const char *keys, const std::uint64_t *offsets, std::uint32_t &found,
                                        std::uint32_t &unknown) const noexcept {
         const char *const buckets = reinterpret_cast<const char *>(table_.buckets);
+        const Contiguous<Key> group{keys, lanes};
         found = unknown = 0;
         // Per key a mask with a bit for each slot but the last that holds it, and the last bit
         // for an empty last slot; four or eight masks at a time go into one 64-bit word.
@@ -98,9 +101,9 @@ private:
                 const std::size_t k = w * per_word + q;
                 const __m512i line = _mm512_load_si512(buckets + offsets[k]);
                 if constexpr (sizeof(Key) == 8)
-                    mask[q] = _mm512_cmpeq_epi64_mask(line, _mm512_maskz_set1_epi64(0x7F, static_cast<long long>(key_at<Key>(keys, k))));
+                    mask[q] = _mm512_cmpeq_epi64_mask(line, _mm512_maskz_set1_epi64(0x7F, static_cast<long long>(group[k])));
                 else
-                    mask[q] = _mm512_cmpeq_epi32_mask(line, _mm512_maskz_set1_epi32(0x7FFF, static_cast<int>(key_at<Key>(keys, k))));
+                    mask[q] = _mm512_cmpeq_epi32_mask(line, _mm512_maskz_set1_epi32(0x7FFF, static_cast<int>(group[k])));
             }
             std::uint64_t word;
             if constexpr (sizeof(Key) == 8) {
@@ -136,6 +139,7 @@ private:
                 for (std::size_t q = 0; q < lanes; ++q) prefetch_line(buckets + into[q]);
         };
         for (std::size_t j = 0; j < whole && j < ahead * lanes; j += lanes) hash_group(j);
+        const Contiguous<Key> items{keys, n};
         const bool has_zero = has_zero_;
         std::uint64_t pend = 0;
         for (std::size_t j = 0; j < whole; j += lanes) {
@@ -164,12 +168,9 @@ private:
         for (std::size_t w = 0; w < (whole + 63) / 64; ++w)
             for (std::uint64_t bits = pending[w]; bits; bits &= bits - 1) {
                 const std::size_t j = w * 64 + std::size_t(__builtin_ctzll(bits));
-                out[j] = std::uint8_t(past_first_slots(key_at<Key>(keys, j)));
+                out[j] = std::uint8_t(past_first_slots(items[j]));
             }
-        for (std::size_t j = whole; j < n; ++j) {
-            const Key key = key_at<Key>(keys, j);
-            out[j] = std::uint8_t(key == 0 ? has_zero : table_.contains_from(key, table_.home(key)));
-        }
+        for (std::size_t j = whole; j < n; ++j) out[j] = std::uint8_t(set_.contains(items[j]));
     }
 
     // Whether `key` (not 0), not in the first slots of its full home bucket, is in its last slot

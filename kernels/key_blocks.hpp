@@ -1,22 +1,13 @@
-// Keys side by side, as the vector lookups read them: key j of such keys at any address, and the
-// staging of keys made one by one (converted, or read through a stride) a block at a time, with
-// the answers going out at the result's stride.
+// Keys side by side, as the vector lookups (of the hash sets and of the bitmap) read them: keys
+// made one by one (converted, or read through a stride) are staged a block at a time, and the
+// answers go out at the result's stride.
 #pragma once
 
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
-#include <cstring>
 
 namespace norvale::kernels {
-
-// Key j of keys that lie side by side at any address.
-template <typename Key>
-Key key_at(const char *keys, std::size_t j) noexcept {
-    Key key;
-    std::memcpy(&key, keys + j * sizeof key, sizeof key);
-    return key;
-}
 
 // Calls run(keys, count, answers) for the keys key_of(0 .. n-1), `Block` at a time, so that
 // out[j * out_stride] ends up holding the answer for key j.

@@ -19,6 +19,7 @@
 
 #include "kernels/bitmap_layout.hpp"
 #include "kernels/cpu_features.hpp"
+#include "kernels/strided.hpp"
 
 #if defined(NORVALE_HAVE_AVX512_VARIANTS)
 #include <immintrin.h>
@@ -75,9 +76,8 @@ template <typename T>
 NORVALE_TARGET_AVX512 void scan_range(const char *data, std::size_t n, T &low, T &high) noexcept {
     static_assert(sizeof(T) == 4 || sizeof(T) == 8);
     constexpr std::size_t lanes = 64 / sizeof(T);
-    T first;
-    std::memcpy(&first, data, sizeof first);
-    low = high = first;
+    const Contiguous<T> values{data, n};
+    low = high = values[0];
     std::size_t j = 0;
     if (n >= 2 * lanes) {
         __m512i low_a = _mm512_loadu_si512(data), low_b = _mm512_loadu_si512(data + 64);
@@ -98,10 +98,8 @@ NORVALE_TARGET_AVX512 void scan_range(const char *data, std::size_t n, T &low, T
         }
     }
     for (; j < n; ++j) {
-        T value;
-        std::memcpy(&value, data + j * sizeof value, sizeof value);
-        low = std::min(low, value);
-        high = std::max(high, value);
+        low = std::min(low, values[j]);
+        high = std::max(high, values[j]);
     }
 }
 
