@@ -17,6 +17,7 @@
 #include "kernels/range_bitmap_avx2.hpp"
 #include "kernels/range_bitmap_avx512.hpp"
 #include "kernels/cpu_features.hpp"
+#include "kernels/key_blocks.hpp"
 #include "kernels/status.hpp"
 #include "kernels/strided.hpp"
 #include "kernels/table_memory.hpp"
@@ -203,17 +204,10 @@ private:
     void probe_staged(Isa isa, Strided<T> elements, std::uint8_t *out, std::ptrdiff_t out_stride) const noexcept {
         const std::size_t n = elements.size;
         if (elements.contiguous() && out_stride == 1) return probe_vector(isa, elements.data, n, out);
-        constexpr std::size_t block = 512;
-        alignas(32) T values[block];
-        std::uint8_t found[block];
-        for (std::size_t start = 0; start < n; start += block) {
-            const std::size_t count = std::min(block, n - start);
-            for (std::size_t i = 0; i < count; ++i) values[i] = elements[start + i];
-            std::uint8_t *target = out_stride == 1 ? out + start : found;
-            probe_vector(isa, reinterpret_cast<const char *>(values), count, target);
-            if (out_stride != 1)
-                for (std::size_t i = 0; i < count; ++i) out[std::ptrdiff_t(start + i) * out_stride] = found[i];
-        }
+        in_key_blocks<T, 512>([elements](std::size_t j) noexcept { return elements[j]; }, n, out, out_stride,
+                              [&](const char *values, std::size_t count, std::uint8_t *answers) {
+                                  probe_vector(isa, values, count, answers);
+                              });
     }
 
     void probe_vector(Isa isa, const char *data, std::size_t n, std::uint8_t *out) const noexcept {
