@@ -179,8 +179,8 @@ def per_element_notes(group: Group) -> list[str]:
     notes = []
     for case in group.cases:
         n = case.params["elements"]
-        floor_ns = next(a.median_ns for a in case.anchors if a.name == FLOOR) / n
         if n >= 10**6 and case.case.startswith(("member_mask_long, dense", "member_mask_ushort")):
+            floor_ns = next(a.median_ns for a in case.anchors if a.name == FLOOR) / n
             notes.append(f"{case.case} {case.size}: {case.ours.median_ns / n:.3f} ns an element, "
                          f"the floor {floor_ns:.3f} ns.")
     wide = [c for c in group.cases if "wide" in c.case or c.case == "member_mask_double"]
